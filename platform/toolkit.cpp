@@ -1,0 +1,58 @@
+#include "toolkit.h"
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+#include <QWidget>
+
+namespace ui {
+
+QString applicationTitle()
+{
+    return QStringLiteral("墨岚录音软件");
+}
+
+QRect twipsRect(int left, int top, int width, int height)
+{
+    return {twips(left), twips(top), twips(width), twips(height)};
+}
+
+void placeTwips(QWidget *widget, int left, int top, int width, int height)
+{
+    widget->setGeometry(twipsRect(left, top, width, height));
+}
+
+QFont songFont(qreal points, bool bold)
+{
+    QFont font;
+    // SimSun where it exists; on Linux the AR PL and Noto Song faces look the part.
+    font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("NSimSun"),
+                      QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL SungtiL GB"),
+                      QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Source Han Serif SC")});
+    font.setStyleHint(QFont::Serif);
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    return font;
+}
+
+void setUpApplication(QApplication &app)
+{
+    QApplication::setApplicationName(QStringLiteral("molan-recorder"));
+    QApplication::setApplicationVersion(QStringLiteral("1.00"));
+    QApplication::setFont(songFont(9));
+
+    // Standard buttons and the file dialog speak Chinese whatever the locale.
+    const QLocale chinese(QLocale::Chinese, QLocale::China);
+    QLocale::setDefault(chinese);
+    const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    for (const char *catalogue : {"qtbase", "qtmultimedia"}) {
+        auto *translator = new QTranslator(&app);
+        if (translator->load(chinese, QString::fromLatin1(catalogue), QStringLiteral("_"), dir))
+            QApplication::installTranslator(translator);
+        else
+            delete translator;
+    }
+}
+
+} // namespace ui

@@ -1,0 +1,127 @@
+#include "wavefile.h"
+
+#include <QSaveFile>
+
+#include <sndfile.h>
+
+#include <cstring>
+
+namespace audio {
+
+namespace {
+
+// libsndfile writes through these into the QSaveFile, so the temporary file,
+// the error reporting and the final rename all stay Qt's.
+sf_count_t deviceLength(void *user)
+{
+    return static_cast<QSaveFile *>(user)->size();
+}
+
+sf_count_t deviceSeek(sf_count_t offset, int whence, void *user)
+{
+    auto *file = static_cast<QSaveFile *>(user);
+    sf_count_t target = offset;
+    if (whence == SEEK_CUR)
+        target += file->pos();
+    else if (whence == SEEK_END)
+        target += file->size();
+    if (target < 0 || !file->seek(target))
+        return -1;
+    return target;
+}
+
+sf_count_t deviceRead(void *, sf_count_t, void *)
+{
+    return 0; // the writer never needs to read back
+}
+
+sf_count_t deviceWrite(const void *data, sf_count_t count, void *user)
+{
+    const qint64 written = static_cast<QSaveFile *>(user)->write(static_cast<const char *>(data), count);
+    return written < 0 ? 0 : written;
+}
+
+sf_count_t deviceTell(void *user)
+{
+    return static_cast<QSaveFile *>(user)->pos();
+}
+
+int sndfileSubtype(const WAVEFORMATEX &format)
+{
+    return format.wBitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16;
+}
+
+} // namespace
+
+Status validatePcmFormat(const WAVEFORMATEX &format)
+{
+    const bool ok = format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels >= 1
+        && format.nChannels <= 8 && format.nSamplesPerSec >= 1000
+        && format.nSamplesPerSec <= 192000
+        && (format.wBitsPerSample == 8 || format.wBitsPerSample == 16)
+        && format.nBlockAlign == format.nChannels * format.wBitsPerSample / 8
+        && format.nAvgBytesPerSec == format.nSamplesPerSec * format.nBlockAlign;
+    return ok ? Status::success() : Status::failure(QStringLiteral("不支持的音频格式"));
+}
+
+Status writeWaveFile(const QString &path, const WAVEFORMATEX &format, const QByteArray &samples)
+{
+    if (Status valid = validatePcmFormat(format); !valid)
+        return valid;
+    if (samples.size() % format.nBlockAlign != 0)
+        return Status::failure(QStringLiteral("数据长度不是整帧"));
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return Status::failure(file.errorString());
+
+    SF_VIRTUAL_IO io{deviceLength, deviceSeek, deviceRead, deviceWrite, deviceTell};
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(format.nSamplesPerSec);
+    info.channels = format.nChannels;
+    info.format = SF_FORMAT_WAV | sndfileSubtype(format);
+
+    SNDFILE *sound = sf_open_virtual(&io, SFM_WRITE, &info, &file);
+    if (!sound) {
+        file.cancelWriting();
+        return Status::failure(QString::fromLocal8Bit(sf_strerror(nullptr)));
+    }
+    const sf_count_t written = sf_write_raw(sound, samples.constData(), samples.size());
+    QString failure;
+    if (written != samples.size())
+        failure = file.error() != QFileDevice::NoError ? file.errorString()
+                                                        : QString::fromLocal8Bit(sf_strerror(sound));
+    if (sf_close(sound) != 0 && failure.isEmpty())
+        failure = file.errorString();
+    if (failure.isEmpty() && file.error() != QFileDevice::NoError)
+        failure = file.errorString();
+    if (!failure.isEmpty()) {
+        file.cancelWriting();
+        return Status::failure(failure);
+    }
+    if (!file.commit())
+        return Status::failure(file.errorString());
+    return Status::success();
+}
+
+MemorySoundBuffer::MemorySoundBuffer(std::uint32_t size, const WAVEFORMATEX &format)
+    : m_data(qsizetype(size), char(format.wBitsPerSample == 8 ? 0x80 : 0)), m_format(format)
+{
+}
+
+Status MemorySoundBuffer::WriteBuffer(std::uint32_t start, std::uint32_t count, const void *source,
+                                      std::uint32_t)
+{
+    if (quint64(start) + count > quint64(m_data.size()))
+        return Status::failure(QStringLiteral("写入范围超出缓冲区"));
+    if (count)
+        std::memcpy(m_data.data() + start, source, count);
+    return Status::success();
+}
+
+Status MemorySoundBuffer::SaveToFile(const QString &path)
+{
+    return writeWaveFile(path, m_format, m_data);
+}
+
+} // namespace audio

@@ -1,0 +1,185 @@
+#include "frmmain.h"
+
+#include "about/frma.h"
+#include "platform/toolkit.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+
+FrmMain::FrmMain(RecorderServices services, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                          | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                          | Qt::WindowCloseButtonHint),
+      m_services(std::move(services))
+{
+    setObjectName(QStringLiteral("frmMain"));
+    buildLayout();
+}
+
+FrmMain::~FrmMain()
+{
+    delete m_about;
+}
+
+void FrmMain::buildLayout()
+{
+    setWindowTitle(QStringLiteral("墨岚录音软件V1.0"));
+    setWindowIcon(QIcon(QStringLiteral(":/molan-recorder.png")));
+    resize(ui::twips(5415), ui::twips(3300));
+
+    const QFont regular = ui::songFont(9);
+    auto button = [&](const char *name, const QString &text, QRect place) {
+        auto *b = new QPushButton(text, this);
+        b->setObjectName(QLatin1String(name));
+        b->setFont(regular);
+        b->setGeometry(place);
+        b->setAutoDefault(false);
+        return b;
+    };
+    // Created in tab order, so Tab walks them as listed.
+    cmdStartRec = button("cmdStartRec", QStringLiteral("开始录音(&K)"), ui::twipsRect(240, 2760, 1335, 495));
+    cmdStopRec = button("cmdStopRec", QStringLiteral("停止录音(T)"), ui::twipsRect(1560, 2760, 1335, 495));
+    cmdSaveToFile = button("cmdSaveToFile", QStringLiteral("保存到文件(&S)"),
+                           ui::twipsRect(2880, 2760, 1335, 495));
+
+    lblTIME = new QLabel(this);
+    lblTIME->setObjectName(QStringLiteral("lblTIME"));
+    lblTIME->setFont(ui::songFont(14.25, true));
+    lblTIME->setGeometry(ui::twipsRect(2040, 2400, 1800, 330));
+    lblTIME->setForegroundRole(QPalette::WindowText);
+
+    lblLTime = new QLabel(QStringLiteral("已录音时间："), this);
+    lblLTime->setObjectName(QStringLiteral("lblLTime"));
+    lblLTime->setFont(regular);
+    lblLTime->setGeometry(ui::twipsRect(840, 2520, 1155, 255));
+
+    Command1 = button("Command1", QStringLiteral("关于(&A)"), ui::twipsRect(4200, 2760, 1095, 495));
+
+    Picture1 = new QLabel(this);
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setGeometry(ui::twipsRect(0, 0, 5415, 2295));
+    Picture1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Picture1->setLineWidth(1);
+    Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Picture1->setPixmap(QPixmap(QStringLiteral(":/banner.jpg")));
+
+    for (QWidget *w : {static_cast<QWidget *>(cmdStartRec), static_cast<QWidget *>(cmdStopRec),
+                       static_cast<QWidget *>(cmdSaveToFile), static_cast<QWidget *>(Command1)})
+        w->setFocusPolicy(Qt::StrongFocus);
+    setTabOrder(cmdStartRec, cmdStopRec);
+    setTabOrder(cmdStopRec, cmdSaveToFile);
+    setTabOrder(cmdSaveToFile, Command1);
+
+    tmrCount = new QTimer(this);
+    tmrCount->setObjectName(QStringLiteral("tmrCount"));
+    // A coarse timer may fire up to 5% early; the 19th tick must come at 19 s.
+    tmrCount->setTimerType(Qt::PreciseTimer);
+    tmrCount->setInterval(1000);
+
+    connect(cmdStartRec, &QPushButton::clicked, this, [this] { cmdStartRec_Click(); });
+    connect(cmdStopRec, &QPushButton::clicked, this, [this] { cmdStopRec_Click(); });
+    connect(cmdSaveToFile, &QPushButton::clicked, this, [this] { cmdSaveToFile_Click(); });
+    connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
+    connect(tmrCount, &QTimer::timeout, this, [this] { tmrCount_Timer(); });
+
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        QRect frame({}, size());
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+bool FrmMain::Form_Load()
+{
+    try {
+        m_dx = m_services.createAudio();
+        if (!m_dx)
+            throw audio::AudioError(QStringLiteral("DirectX7"), QStringLiteral("无法创建"));
+        audio::check(m_dx->DirectSoundCaptureCreate(QString(), m_dsc), "DirectX7.DirectSoundCaptureCreate");
+        audio::check(m_dx->DirectSoundCreate(QString(), m_ds), "DirectX7.DirectSoundCreate");
+        cmdSaveToFile->setEnabled(false);
+        cmdStopRec->setEnabled(false);
+        cmdStartRec->setFocus();
+        return true;
+    } catch (const std::exception &) {
+        m_services.desktop->critical(nullptr, QStringLiteral("无法初始化声卡，退出程序"));
+        m_services.desktop->endProgram(1);
+        return false;
+    }
+}
+
+RecorderState FrmMain::state() const
+{
+    const bool start = cmdStartRec->isEnabled();
+    const bool stop = cmdStopRec->isEnabled();
+    const bool save = cmdSaveToFile->isEnabled();
+    const bool timer = tmrCount->isActive();
+    if (start && !stop && !save && !timer)
+        return m_captureBuffer ? RecorderState::Saved : RecorderState::Idle;
+    if (!start && stop && !save && timer)
+        return RecorderState::Recording;
+    if (start && !stop && save && !timer)
+        return RecorderState::Stopped;
+    return RecorderState::Inconsistent;
+}
+
+QString FrmMain::secondsText(SecondsCounter seconds)
+{
+    return QString::number(seconds) + QStringLiteral("秒");
+}
+
+void FrmMain::unguarded(void (FrmMain::*handler)())
+{
+    try {
+        (this->*handler)();
+    } catch (const audio::AudioError &e) {
+        m_services.desktop->unhandledError(this, QStringLiteral("%1 失败：%2").arg(e.operation(), e.reason()));
+    } catch (const std::exception &e) {
+        m_services.desktop->unhandledError(this, QString::fromUtf8(e.what()));
+    }
+}
+
+void FrmMain::Command1_Click()
+{
+    if (!m_about) {
+        m_about = new FrmA;
+        m_about->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_about->show();
+    m_about->raise();
+    m_about->activateWindow();
+}
+
+void FrmMain::closeEvent(QCloseEvent *event)
+{
+    event->accept();
+    Form_QueryUnload();
+}
+
+void FrmMain::Form_QueryUnload()
+{
+    if (m_closing)
+        return;
+    m_closing = true;
+    tmrCount->stop();
+    // Dropping the last reference releases each; a running capture ends with it.
+    m_dx.reset();
+    m_ds.reset();
+    m_playbackBuffer.reset();
+    m_dsc.reset();
+    m_captureBuffer.reset();
+    m_saveBuffer = SaveBuffer();
+    if (m_about)
+        m_about->close();
+    m_services.desktop->endProgram(0);
+}
+
+FrmA *FrmMain::aboutWindow() const
+{
+    return m_about;
+}

@@ -1,0 +1,100 @@
+#pragma once
+
+#include "platform/audio.h"
+#include "platform/desktop.h"
+
+#include <QByteArray>
+#include <QPointer>
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QLabel;
+class QPushButton;
+class QTimer;
+class FrmA;
+
+using CaptureFormat = audio::WAVEFORMATEX;
+using SecondsCounter = std::int16_t;
+using SaveBuffer = QByteArray;
+
+// Which of the four situations the window is in. Not stored anywhere: it is
+// read off the buttons and the timer, which are what the person sees.
+enum class RecorderState { Idle, Recording, Stopped, Saved, Inconsistent };
+
+// What the window needs from outside: sound, dialogs, message boxes.
+struct RecorderServices
+{
+    std::function<std::shared_ptr<audio::DirectX7>()> createAudio;
+    std::unique_ptr<ui::Desktop> desktop;
+    std::unique_ptr<ui::SaveDialog> saveDialog;
+};
+
+class FrmMain : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit FrmMain(RecorderServices services, QWidget *parent = nullptr);
+    ~FrmMain() override;
+
+    // Runs once before the window is first shown. False when the sound
+    // devices cannot be opened; the program has then been told to end.
+    bool Form_Load();
+
+    RecorderState state() const;
+    SecondsCounter secondsCounter() const { return m_secondsCounter; }
+    FrmA *aboutWindow() const;
+
+    // The seconds text for a count: "12秒".
+    static QString secondsText(SecondsCounter seconds);
+
+    // Handlers; public so the event loop's work can be replayed step by step.
+    void cmdStartRec_Click();
+    void cmdStopRec_Click();
+    void cmdSaveToFile_Click();
+    void tmrCount_Timer();
+    void Command1_Click();
+    void Form_QueryUnload();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildLayout();
+    // Runs a handler that traps nothing: an error ends the program after a report.
+    void unguarded(void (FrmMain::*handler)());
+    void startRecording();
+    void stopRecording();
+    void saveRecording();
+    bool writeRecording(const QString &path);
+
+    RecorderServices m_services;
+
+    QPushButton *cmdStartRec = nullptr;
+    QPushButton *cmdStopRec = nullptr;
+    QPushButton *cmdSaveToFile = nullptr;
+    QLabel *lblTIME = nullptr;
+    QLabel *lblLTime = nullptr;
+    QPushButton *Command1 = nullptr;
+    QLabel *Picture1 = nullptr;
+    QTimer *tmrCount = nullptr;
+
+    std::shared_ptr<audio::DirectX7> m_dx;
+    std::shared_ptr<audio::DirectSoundCapture> m_dsc;
+    std::shared_ptr<audio::DirectSound> m_ds;
+    std::shared_ptr<audio::DirectSoundCaptureBuffer> m_captureBuffer;
+    std::shared_ptr<audio::DirectSoundBuffer> m_playbackBuffer;
+    audio::DSCBUFFERDESC m_captureDesc;
+    audio::DSCCAPS m_captureCaps;
+    CaptureFormat m_captureFormat;
+    audio::DSCURSORS m_cursors;
+    audio::DSBUFFERDESC m_playbackDesc;
+    SaveBuffer m_saveBuffer;
+    SecondsCounter m_secondsCounter = 0;
+    bool m_closing = false;
+
+    QPointer<FrmA> m_about;
+};

@@ -1,0 +1,62 @@
+#include "frmmain.h"
+
+#include "checked.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QPushButton>
+
+void FrmMain::cmdSaveToFile_Click()
+{
+    unguarded(&FrmMain::saveRecording);
+}
+
+void FrmMain::saveRecording()
+{
+    audio::check(m_captureBuffer->GetCurrentPosition(m_cursors), "DirectSoundCaptureBuffer.GetCurrentPosition");
+    const auto blockAlign = static_cast<std::int16_t>(m_captureDesc.fxFormat.nBlockAlign);
+    const auto byteCount = checkedMul<std::int32_t>(blockAlign, m_cursors.lWrite);
+
+    m_playbackDesc.lFlags = audio::DSBCAPS_STATIC | audio::DSBCAPS_CTRLVOLUME;
+    m_playbackDesc.lBufferBytes = std::uint32_t(byteCount);
+
+    if (m_cursors.lWrite == 0)
+        return;
+
+    audio::check(m_ds->CreateSoundBuffer(m_playbackDesc, m_captureDesc.fxFormat, m_playbackBuffer),
+                 "DirectSound.CreateSoundBuffer");
+    if (m_saveBuffer.size() < byteCount)
+        m_saveBuffer.resize(byteCount);
+    audio::check(m_captureBuffer->ReadBuffer(0, std::uint32_t(byteCount), m_saveBuffer.data(), 0),
+                 "DirectSoundCaptureBuffer.ReadBuffer");
+    audio::check(m_playbackBuffer->WriteBuffer(0, std::uint32_t(byteCount), m_saveBuffer.constData(), 0),
+                 "DirectSoundBuffer.WriteBuffer");
+
+    cmdSaveToFile->setEnabled(false);
+
+    ui::SaveDialog &svFile = *m_services.saveDialog;
+    svFile.Filter = QStringLiteral("*.wav");
+    svFile.DialogTitle = QStringLiteral("保存音频文件");
+    // Cancelling keeps the recording for a later save instead of writing somewhere.
+    if (!svFile.ShowSave(this) || svFile.FileName.isEmpty() || !writeRecording(svFile.FileName + QStringLiteral(".wav")))
+        cmdSaveToFile->setEnabled(true);
+}
+
+// False when nothing was written; the person has been told why, unless they
+// chose not to replace an existing file.
+bool FrmMain::writeRecording(const QString &path)
+{
+    const QString shown = QDir::toNativeSeparators(path);
+    // The dialog could only ask about the name without ".wav"; this is the file replaced.
+    if (QFileInfo(path).isFile()
+        && !m_services.desktop->question(this, QStringLiteral("文件“%1”已经存在。\n要替换它吗？").arg(shown)))
+        return false;
+
+    const audio::Status saved = m_playbackBuffer->SaveToFile(path);
+    if (!saved) {
+        m_services.desktop->critical(
+            this, QStringLiteral("无法保存文件“%1”：\n%2\n\n录音仍然保留，可以再次保存。").arg(shown, saved.reason));
+        return false;
+    }
+    return true;
+}

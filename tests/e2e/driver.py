@@ -1,0 +1,165 @@
+"""Drives the real recorder the way a person would: under a private session
+(its own X server and sound server), with keys and clicks from xdotool."""
+
+import os
+import subprocess
+import sys
+import time
+import wave
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SESSION = os.environ.get("MOLAN_SESSION") or os.path.join(HERE, "..", "..", "scripts", "session")
+
+MAIN_TITLE = "墨岚录音软件V1.0"
+APP_TITLE = "墨岚录音软件"
+DIALOG_TITLE = "保存音频文件"
+
+# Button centres in the main window, in pixels at 96 dpi.
+START_BUTTON = (16 + 44, 184 + 16)
+STOP_BUTTON = (104 + 44, 184 + 16)
+ABOUT_BUTTON = (280 + 36, 184 + 16)
+
+
+class Failure(AssertionError):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def run_cases(cases, program):
+    """Runs each case in a session of its own; the process exits non-zero if any failed."""
+    if len(sys.argv) > 2 and sys.argv[2] == "--inside":
+        try:
+            cases[sys.argv[3]][1](program)
+        except Failure as failure:
+            print(f"  {failure}", file=sys.stderr)
+            log = os.path.join(os.environ.get("SESSION_DIR", ""), "recorder.log")
+            if os.path.exists(log):
+                sys.stderr.write(open(log, errors="replace").read())
+            sys.exit(1)
+        return
+    failed = 0
+    for name, (options, _) in cases.items():
+        started = time.monotonic()
+        result = subprocess.run([SESSION, *options, "--", sys.executable, sys.argv[0], program, "--inside", name])
+        verdict = "PASS" if result.returncode == 0 else "FAIL"
+        failed += result.returncode != 0
+        print(f"{verdict}: {name} ({time.monotonic() - started:.1f} s)", flush=True)
+    print(f"{len(cases) - failed} passed, {failed} failed", flush=True)
+    sys.exit(1 if failed else 0)
+
+
+def xdotool(*args, check_status=True):
+    result = subprocess.run(["xdotool", *args], capture_output=True, text=True)
+    if check_status and result.returncode != 0:
+        raise Failure(f"xdotool {' '.join(args)}: {result.stderr.strip()}")
+    return result.stdout.strip()
+
+
+def windows(title):
+    """Visible windows whose title is exactly `title`."""
+    out = xdotool("search", "--onlyvisible", "--name", f"^{title}$", check_status=False)
+    return [w for w in out.split() if w]
+
+
+def wait_for(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise Failure(f"timed out waiting for {what}")
+
+
+def window_size(window):
+    out = xdotool("getwindowgeometry", "--shell", window)
+    fields = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+    return int(fields["WIDTH"]), int(fields["HEIGHT"])
+
+
+class Recorder:
+    def __init__(self, program):
+        self.log_path = os.path.join(os.environ["SESSION_DIR"], "recorder.log")
+        self.log = open(self.log_path, "w")
+        self.process = subprocess.Popen([program], stdout=self.log, stderr=subprocess.STDOUT)
+
+    def main_window(self, timeout=15):
+        found = wait_for(lambda: [w for w in windows(MAIN_TITLE) if window_size(w) == (361, 220)],
+                         timeout, "the main window")
+        return found[0]
+
+    def activate(self, window):
+        xdotool("windowactivate", "--sync", window, check_status=False)
+        xdotool("windowfocus", "--sync", window, check_status=False)
+
+    def key(self, window, keys):
+        self.activate(window)
+        xdotool("key", "--clearmodifiers", keys)
+
+    def click(self, window, where):
+        self.activate(window)
+        xdotool("mousemove", "--window", window, str(where[0]), str(where[1]))
+        xdotool("click", "1")
+
+    def save_as(self, window, path):
+        """Alt+S, then the file name typed into the save dialog and Enter."""
+        self.key(window, "alt+s")
+        dialog = wait_for(lambda: windows(DIALOG_TITLE), 10, "the save dialog")[0]
+        self.activate(dialog)
+        xdotool("key", "ctrl+a")
+        type_text(path)
+        xdotool("key", "Return")
+        return dialog
+
+    def close(self, window):
+        subprocess.run(["wmctrl", "-i", "-c", window], check=False)
+
+    def wait(self, timeout=15):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise Failure("the recorder did not end")
+
+    def running(self):
+        return self.process.poll() is None
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-window", "root", path], check=False)
+
+
+def type_text(text):
+    """Types like a person. Characters off the keyboard map need xdotool to
+    remap a key for each, which drops some unless it goes slowly."""
+    chunks = []
+    for ch in text:
+        slow = ord(ch) > 127
+        if chunks and chunks[-1][0] == slow:
+            chunks[-1][1].append(ch)
+        else:
+            chunks.append((slow, [ch]))
+    for slow, chars in chunks:
+        xdotool("type", "--delay", "80" if slow else "5", "".join(chars))
+
+
+def read_wave(path):
+    """Format and samples as Python's own wave module reads them."""
+    with wave.open(path, "rb") as w:
+        return {
+            "channels": w.getnchannels(),
+            "width": w.getsampwidth(),
+            "rate": w.getframerate(),
+            "frames": w.getnframes(),
+            "samples": w.readframes(w.getnframes()),
+        }
+
+
+def frequency(samples):
+    """Frequency of an 8-bit tone from upward crossings of the midpoint."""
+    middle = samples[len(samples) // 4: len(samples) * 3 // 4]
+    crossings = sum(1 for a, b in zip(middle, middle[1:]) if a < 128 <= b)
+    return crossings * 22050 / max(1, len(middle))

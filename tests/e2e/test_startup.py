@@ -1,0 +1,39 @@
+"""Start-up and closing of the real program on a private desktop, with and
+without a usable sound server."""
+
+import os
+import sys
+
+from driver import APP_TITLE, MAIN_TITLE, Recorder, check, run_cases, wait_for, window_size, windows
+
+
+def fails_to_start(program):
+    recorder = Recorder(program)
+    box = wait_for(lambda: windows(APP_TITLE), 15, "the message box")[0]
+    check(not windows(MAIN_TITLE), "the main window was shown")
+    # The text itself is checked by the unit tests; here: a box, titled, and no window.
+    check(window_size(box)[0] < 361, "the box is not a message box")
+    recorder.screenshot(os.path.join(os.environ["SESSION_DIR"], "startup-failure.png"))
+    recorder.key(box, "Return")
+    status = recorder.wait()
+    check(status != 0, "start-up failure ended with status 0")
+    check(not windows(MAIN_TITLE), "the main window appeared after the message")
+
+
+def starts_and_closes(program):
+    recorder = Recorder(program)
+    window = recorder.main_window()
+    check(recorder.running(), "the recorder ended by itself")
+    recorder.close(window)
+    check(recorder.wait() == 0, "closing did not end the program cleanly")
+
+
+CASES = {
+    "no sound server": (["--sound=none"], fails_to_start),
+    "no capture device": (["--sound=no-source"], fails_to_start),
+    "no playback device": (["--sound=no-sink"], fails_to_start),
+    "normal start and close": ([], starts_and_closes),
+}
+
+if __name__ == "__main__":
+    run_cases(CASES, sys.argv[1])

@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QPointer>
 
+#include <cstdio>
+
 namespace ui {
 
 namespace {
@@ -16,6 +18,8 @@ class QtDesktop final : public Desktop
 public:
     void critical(QWidget *parent, const QString &text) override
     {
+        // Also for whoever started the program from a terminal or a script.
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(text));
         QMessageBox box(QMessageBox::Critical, applicationTitle(), text, QMessageBox::Ok, parent);
         box.exec();
     }

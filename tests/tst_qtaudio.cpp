@@ -2,7 +2,9 @@
 // signal into its default source (with a silent decoy source listed first).
 #include "platform/qtaudio.h"
 
+#include <QAudioDevice>
 #include <QElapsedTimer>
+#include <QMediaDevices>
 #include <QTest>
 
 #include <cmath>
@@ -69,6 +71,10 @@ void tst_QtAudio::initTestCase()
     QVERIFY(m_dx->DirectSoundCreate(QString(), m_sound).ok);
     audio::DSCCAPS caps;
     QVERIFY(m_capture->GetCaps(caps).ok);
+    // Only meaningful when Qt lists a source other than the default one first.
+    const QList<QAudioDevice> inputs = QMediaDevices::audioInputs();
+    QVERIFY(!inputs.isEmpty());
+    QCOMPARE(inputs.first().id(), QByteArray("aaa_decoy"));
 }
 
 void tst_QtAudio::recordsTheDefaultSourceForAsLongAsAsked_data()

@@ -11,13 +11,15 @@ def fails_to_start(program):
     recorder = Recorder(program)
     box = wait_for(lambda: windows(APP_TITLE), 15, "the message box")[0]
     check(not windows(MAIN_TITLE), "the main window was shown")
-    # The text itself is checked by the unit tests; here: a box, titled, and no window.
     check(window_size(box)[0] < 361, "the box is not a message box")
     recorder.screenshot(os.path.join(os.environ["SESSION_DIR"], "startup-failure.png"))
     recorder.key(box, "Return")
     status = recorder.wait()
     check(status != 0, "start-up failure ended with status 0")
     check(not windows(MAIN_TITLE), "the main window appeared after the message")
+    # The box's text is echoed on standard error, where it can be read here.
+    said = open(recorder.log_path, encoding="utf-8").read()
+    check("molan-recorder: 无法初始化声卡，退出程序\n" in said, f"the program said {said!r}")
 
 
 def starts_and_closes(program):

@@ -1,8 +1,11 @@
 """The About window on the real program: one at most, OK closes it, and it
 goes with the main window."""
 
+import os
 import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 
 from driver import (ABOUT_BUTTON, MAIN_TITLE, STOP_BUTTON, Recorder, check, run_cases, wait_for,
                     window_size, windows)

@@ -5,6 +5,8 @@ import os
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+
 from driver import (DIALOG_TITLE, START_BUTTON, STOP_BUTTON, Recorder, check, frequency, read_wave,
                     run_cases, wait_for, windows, xdotool)
 

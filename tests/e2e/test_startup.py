@@ -4,6 +4,8 @@ without a usable sound server."""
 import os
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+
 from driver import APP_TITLE, MAIN_TITLE, Recorder, check, run_cases, wait_for, window_size, windows
 
 

@@ -8,7 +8,7 @@ import time
 import wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SESSION = os.environ.get("MOLAN_SESSION") or os.path.join(HERE, "..", "..", "scripts", "session")
+SESSION = os.environ.get("MOLAN_SESSION") or os.path.join(HERE, "session")
 
 MAIN_TITLE = "墨岚录音软件V1.0"
 APP_TITLE = "墨岚录音软件"

@@ -1,0 +1,88 @@
+"""The sound server dies in the middle of a recording: the program keeps
+running, keeps what it had captured, saves it, and records again once a
+server is back."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+
+from driver import (START_BUTTON, STOP_BUTTON, Recorder, check, frequency, read_wave, run_cases,
+                    wait_for)
+
+RATE = 22050
+
+
+def session_process(name):
+    """The pid and command line of this session's process called `name`."""
+    mark = f"SESSION_DIR={os.environ['SESSION_DIR']}".encode()
+    found = subprocess.run(["pgrep", "-x", name], capture_output=True, text=True).stdout.split()
+    for pid in found:
+        with open(f"/proc/{pid}/environ", "rb") as f:
+            if mark in f.read().split(b"\0"):
+                with open(f"/proc/{pid}/cmdline", "rb") as c:
+                    return int(pid), [a.decode() for a in c.read().split(b"\0")[:-1]]
+    raise AssertionError(f"no {name} in this session")
+
+
+def play_tone():
+    return subprocess.Popen(
+        "sox -q -n -t raw -r 44100 -c 2 -b 16 -e signed-integer - synth sine 440 vol 0.5 | "
+        "pacat --playback --device=rec_sink --raw --format=s16le --rate=44100 --channels=2 --latency-msec=20",
+        shell=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def saved(recorder, window, name):
+    path = os.path.join(os.environ["SESSION_DIR"], name)
+    recorder.save_as(window, path)
+    wait_for(lambda: os.path.exists(path + ".wav"), 10, path + ".wav")
+    time.sleep(0.2)
+    return read_wave(path + ".wav")
+
+
+def server_dies_while_recording(program):
+    pid, command = session_process("pulseaudio")
+    recorder = Recorder(program)
+    window = recorder.main_window()
+    recorder.click(window, START_BUTTON)
+    time.sleep(1.5)
+    os.kill(pid, signal.SIGKILL)
+    time.sleep(1.0)
+    recorder.click(window, STOP_BUTTON)
+    time.sleep(0.3)
+    check(recorder.running(), "the program ended when its sound server died")
+
+    take = saved(recorder, window, "before")
+    print(f"  kept {take['frames'] / RATE:.2f} s recorded before the server died")
+    check(1.3 * RATE <= take["frames"] <= 2.6 * RATE, f"{take['frames']} frames kept")
+    check(abs(frequency(take["samples"]) - 440) <= 5, "the kept sound is not the tone")
+
+    # A server comes back; Qt reconnects on its own within a few seconds.
+    server = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_for(lambda: subprocess.run(["pactl", "info"], capture_output=True).returncode == 0, 10,
+                 "the new server")
+        player = play_tone()
+        time.sleep(4)
+        recorder.click(window, START_BUTTON)
+        time.sleep(1.0)
+        recorder.click(window, STOP_BUTTON)
+        again = saved(recorder, window, "after")
+        print(f"  recorded {again['frames'] / RATE:.2f} s on the new server")
+        check(0.8 * RATE <= again["frames"] <= 1.6 * RATE, f"{again['frames']} frames after the restart")
+        check(abs(frequency(again["samples"]) - 440) <= 5, "the new recording is not the tone")
+        recorder.close(window)
+        check(recorder.wait() == 0, "closing failed")
+        player.kill()
+    finally:
+        server.kill()
+        server.wait()
+
+
+CASES = {"sound server dies while recording": (["--signal=tone:440"], server_dies_while_recording)}
+
+if __name__ == "__main__":
+    run_cases(CASES, sys.argv[1])

@@ -65,11 +65,19 @@ struct Rig
     SaveDialog *dialog = nullptr;
     std::unique_ptr<FrmMain> window;
 
-    Rig()
+    Rig() { build([state = audio] { return std::make_shared<FakeDirectX7>(state); }); }
+
+    // The same window on another sound system, such as the real one.
+    void useRealAudio(std::function<std::shared_ptr<audio::DirectX7>()> create) { build(std::move(create)); }
+
+    bool load() { return window->Form_Load(); }
+
+private:
+    void build(std::function<std::shared_ptr<audio::DirectX7>()> create)
     {
+        window.reset();
         RecorderServices services;
-        auto state = audio;
-        services.createAudio = [state] { return std::make_shared<FakeDirectX7>(state); };
+        services.createAudio = std::move(create);
         auto d = std::make_unique<Desktop>();
         auto s = std::make_unique<SaveDialog>();
         desktop = d.get();
@@ -78,8 +86,6 @@ struct Rig
         services.saveDialog = std::move(s);
         window = std::make_unique<FrmMain>(std::move(services));
     }
-
-    bool load() { return window->Form_Load(); }
 };
 
 } // namespace fake

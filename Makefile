@@ -5,13 +5,25 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DMOLAN_WERROR=ON
 endif
 
-.PHONY: run test build setup setup-test clean
+.PHONY: run test test-sanitize test-memcheck build setup setup-test clean
 
 run: setup build
 	@scripts/run $(BUILD_DIR)/molan-recorder
 
 test: setup-test build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2 -LE memcheck
+
+# The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: setup-test
+	@test -f build-sanitize/CMakeCache.txt || cmake -S . -B build-sanitize -G Ninja \
+		-DCMAKE_BUILD_TYPE=Debug -DMOLAN_SANITIZE=ON $(filter -DMOLAN_WERROR%,$(CMAKE_FLAGS))
+	cmake --build build-sanitize -j2
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --test-dir build-sanitize --output-on-failure -j2 -LE memcheck
+
+# The unit tests under valgrind's memcheck.
+test-memcheck: setup-test build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2 -L memcheck
 
 build:
 	@test -f $(BUILD_DIR)/CMakeCache.txt || cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS)
@@ -24,4 +36,4 @@ setup-test:
 	@scripts/setup --test
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) build-sanitize

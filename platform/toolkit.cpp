@@ -40,6 +40,8 @@ void setUpApplication(QApplication &app)
 {
     QApplication::setApplicationName(QStringLiteral("molan-recorder"));
     QApplication::setApplicationVersion(QStringLiteral("1.00"));
+    // Lets the desktop match windows to the installed entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.example.molan_recorder"));
     QApplication::setFont(songFont(9));
 
     // Standard buttons and the file dialog speak Chinese whatever the locale.

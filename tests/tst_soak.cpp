@@ -85,7 +85,11 @@ void tst_Soak::cycles()
     const qint64 growth = residentBytes() - memoryBefore;
     qInfo("%d cycles: resident memory %+lld KiB, descriptors %lld -> %lld", count, growth / 1024,
           qlonglong(descriptorsBefore), qlonglong(openDescriptors()));
+#if defined(__SANITIZE_ADDRESS__)
+    Q_UNUSED(growth) // freed memory sits in quarantine; leaks are the sanitizer's to find
+#else
     QVERIFY2(growth < 1024 * 1024, qPrintable(QString::number(growth)));
+#endif
     QCOMPARE(openDescriptors(), descriptorsBefore);
 }
 

@@ -54,7 +54,7 @@ struct DSBUFFERDESC
 
 struct DSCURSORS
 {
-    std::uint32_t lPlay = 0;  // capture position
+    std::uint32_t lPlay = 0; // capture position
     std::uint32_t lWrite = 0; // read position: end of the data safe to read
 };
 
@@ -104,8 +104,7 @@ public:
     virtual Status Start(std::uint32_t flags) = 0;
     virtual Status Stop() = 0;
     virtual Status GetCurrentPosition(DSCURSORS &cursors) = 0;
-    virtual Status ReadBuffer(std::uint32_t start, std::uint32_t count, void *dest,
-                              std::uint32_t flags) = 0;
+    virtual Status ReadBuffer(std::uint32_t start, std::uint32_t count, void *dest, std::uint32_t flags) = 0;
 };
 
 class DirectSoundCapture
@@ -141,8 +140,7 @@ public:
     virtual ~DirectX7() = default;
     virtual Status DirectSoundCaptureCreate(const QString &device,
                                             std::shared_ptr<DirectSoundCapture> &capture) = 0;
-    virtual Status DirectSoundCreate(const QString &device,
-                                     std::shared_ptr<DirectSound> &sound) = 0;
+    virtual Status DirectSoundCreate(const QString &device, std::shared_ptr<DirectSound> &sound) = 0;
 };
 
 } // namespace audio

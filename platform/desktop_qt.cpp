@@ -26,8 +26,8 @@ public:
 
     bool question(QWidget *parent, const QString &text) override
     {
-        QMessageBox box(QMessageBox::Question, applicationTitle(), text,
-                        QMessageBox::Yes | QMessageBox::No, parent);
+        QMessageBox box(QMessageBox::Question, applicationTitle(), text, QMessageBox::Yes | QMessageBox::No,
+                        parent);
         box.setDefaultButton(QMessageBox::No);
         return box.exec() == QMessageBox::Yes;
     }

@@ -55,9 +55,8 @@ int sndfileSubtype(const WAVEFORMATEX &format)
 
 Status validatePcmFormat(const WAVEFORMATEX &format)
 {
-    const bool ok = format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels >= 1
-        && format.nChannels <= 8 && format.nSamplesPerSec >= 1000
-        && format.nSamplesPerSec <= 192000
+    const bool ok = format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels >= 1 && format.nChannels <= 8
+        && format.nSamplesPerSec >= 1000 && format.nSamplesPerSec <= 192000
         && (format.wBitsPerSample == 8 || format.wBitsPerSample == 16)
         && format.nBlockAlign == format.nChannels * format.wBitsPerSample / 8
         && format.nAvgBytesPerSec == format.nSamplesPerSec * format.nBlockAlign;
@@ -90,7 +89,7 @@ Status writeWaveFile(const QString &path, const WAVEFORMATEX &format, const QByt
     QString failure;
     if (written != samples.size())
         failure = file.error() != QFileDevice::NoError ? file.errorString()
-                                                        : QString::fromLocal8Bit(sf_strerror(sound));
+                                                       : QString::fromLocal8Bit(sf_strerror(sound));
     if (sf_close(sound) != 0 && failure.isEmpty())
         failure = file.errorString();
     if (failure.isEmpty() && file.error() != QFileDevice::NoError)

@@ -12,9 +12,9 @@
 #include <QTimer>
 
 FrmMain::FrmMain(RecorderServices services, QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                          | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                          | Qt::WindowCloseButtonHint),
+    : QWidget(parent,
+              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                  | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       m_services(std::move(services))
 {
     setObjectName(QStringLiteral("frmMain"));
@@ -44,8 +44,8 @@ void FrmMain::buildLayout()
     // Created in tab order, so Tab walks them as listed.
     cmdStartRec = button("cmdStartRec", QStringLiteral("开始录音(&K)"), ui::twipsRect(240, 2760, 1335, 495));
     cmdStopRec = button("cmdStopRec", QStringLiteral("停止录音(T)"), ui::twipsRect(1560, 2760, 1335, 495));
-    cmdSaveToFile = button("cmdSaveToFile", QStringLiteral("保存到文件(&S)"),
-                           ui::twipsRect(2880, 2760, 1335, 495));
+    cmdSaveToFile =
+        button("cmdSaveToFile", QStringLiteral("保存到文件(&S)"), ui::twipsRect(2880, 2760, 1335, 495));
 
     lblTIME = new QLabel(this);
     lblTIME->setObjectName(QStringLiteral("lblTIME"));
@@ -138,7 +138,8 @@ void FrmMain::unguarded(void (FrmMain::*handler)())
     try {
         (this->*handler)();
     } catch (const audio::AudioError &e) {
-        m_services.desktop->unhandledError(this, QStringLiteral("%1 失败：%2").arg(e.operation(), e.reason()));
+        m_services.desktop->unhandledError(this,
+                                           QStringLiteral("%1 失败：%2").arg(e.operation(), e.reason()));
     } catch (const std::exception &e) {
         m_services.desktop->unhandledError(this, QString::fromUtf8(e.what()));
     }

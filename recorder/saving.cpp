@@ -13,7 +13,8 @@ void FrmMain::cmdSaveToFile_Click()
 
 void FrmMain::saveRecording()
 {
-    audio::check(m_captureBuffer->GetCurrentPosition(m_cursors), "DirectSoundCaptureBuffer.GetCurrentPosition");
+    audio::check(m_captureBuffer->GetCurrentPosition(m_cursors),
+                 "DirectSoundCaptureBuffer.GetCurrentPosition");
     const auto blockAlign = static_cast<std::int16_t>(m_captureDesc.fxFormat.nBlockAlign);
     const auto byteCount = checkedMul<std::int32_t>(blockAlign, m_cursors.lWrite);
 
@@ -38,7 +39,8 @@ void FrmMain::saveRecording()
     svFile.Filter = QStringLiteral("*.wav");
     svFile.DialogTitle = QStringLiteral("保存音频文件");
     // Cancelling keeps the recording for a later save instead of writing somewhere.
-    if (!svFile.ShowSave(this) || svFile.FileName.isEmpty() || !writeRecording(svFile.FileName + QStringLiteral(".wav")))
+    if (!svFile.ShowSave(this) || svFile.FileName.isEmpty()
+        || !writeRecording(svFile.FileName + QStringLiteral(".wav")))
         cmdSaveToFile->setEnabled(true);
 }
 
@@ -54,8 +56,9 @@ bool FrmMain::writeRecording(const QString &path)
 
     const audio::Status saved = m_playbackBuffer->SaveToFile(path);
     if (!saved) {
-        m_services.desktop->critical(
-            this, QStringLiteral("无法保存文件“%1”：\n%2\n\n录音仍然保留，可以再次保存。").arg(shown, saved.reason));
+        m_services.desktop->critical(this,
+                                     QStringLiteral("无法保存文件“%1”：\n%2\n\n录音仍然保留，可以再次保存。")
+                                         .arg(shown, saved.reason));
         return false;
     }
     return true;

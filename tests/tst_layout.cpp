@@ -103,10 +103,12 @@ void tst_Layout::recorderControls_data()
     addControlColumns();
     QTest::newRow("start") << "cmdStartRec" << QRect(240, 2760, 1335, 495) << "开始录音(&K)" << 9.0 << false;
     QTest::newRow("stop") << "cmdStopRec" << QRect(1560, 2760, 1335, 495) << "停止录音(T)" << 9.0 << false;
-    QTest::newRow("save") << "cmdSaveToFile" << QRect(2880, 2760, 1335, 495) << "保存到文件(&S)" << 9.0 << false;
+    QTest::newRow("save") << "cmdSaveToFile" << QRect(2880, 2760, 1335, 495) << "保存到文件(&S)" << 9.0
+                          << false;
     // The widest text the seconds label shows in a normal recording.
     QTest::newRow("time") << "lblTIME" << QRect(2040, 2400, 1800, 330) << QString() << 14.25 << true;
-    QTest::newRow("time caption") << "lblLTime" << QRect(840, 2520, 1155, 255) << "已录音时间：" << 9.0 << false;
+    QTest::newRow("time caption") << "lblLTime" << QRect(840, 2520, 1155, 255) << "已录音时间：" << 9.0
+                                  << false;
     QTest::newRow("about") << "Command1" << QRect(4200, 2760, 1095, 495) << "关于(&A)" << 9.0 << false;
 }
 
@@ -145,7 +147,8 @@ void tst_Layout::recorderWindow()
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     const QRect screen = w.screen()->availableGeometry();
     const QPoint offCentre = w.frameGeometry().center() - screen.center();
-    QVERIFY2(offCentre.manhattanLength() <= 4, qPrintable(QStringLiteral("%1,%2").arg(offCentre.x()).arg(offCentre.y())));
+    QVERIFY2(offCentre.manhattanLength() <= 4,
+             qPrintable(QStringLiteral("%1,%2").arg(offCentre.x()).arg(offCentre.y())));
 }
 
 void tst_Layout::recorderFocusOrder()
@@ -169,9 +172,11 @@ void tst_Layout::recorderFocusOrder()
 void tst_Layout::aboutControls_data()
 {
     addControlColumns();
-    QTest::newRow("product") << "Label1" << QRect(840, 240, 2055, 255) << "墨岚录音软件v1.0\n" << 10.5 << false;
+    QTest::newRow("product") << "Label1" << QRect(840, 240, 2055, 255) << "墨岚录音软件v1.0\n"
+                             << 10.5 << false;
     QTest::newRow("web site") << "Label2" << QRect(360, 840, 3135, 495)
-                              << QStringLiteral("墨岚录音软件v1.0\n官方网站：") + FrmA::webSite() << 9.0 << false;
+                              << QStringLiteral("墨岚录音软件v1.0\n官方网站：") + FrmA::webSite() << 9.0
+                              << false;
     QTest::newRow("ok") << "Command1" << QRect(720, 1440, 1935, 495) << "确定(&Q)" << 9.0 << false;
 }
 

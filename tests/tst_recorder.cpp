@@ -94,9 +94,9 @@ void tst_Recorder::startDescribesTheCapture()
     QVERIFY(rig.load());
     rig.window->cmdStartRec_Click();
 
-    QCOMPARE(rig.audio->calls.mid(2), QStringList({"DirectSoundCapture.GetCaps",
-                                                   "DirectSoundCapture.CreateCaptureBuffer",
-                                                   "DirectSoundCaptureBuffer.Start"}));
+    QCOMPARE(rig.audio->calls.mid(2),
+             QStringList({"DirectSoundCapture.GetCaps", "DirectSoundCapture.CreateCaptureBuffer",
+                          "DirectSoundCaptureBuffer.Start"}));
     const audio::DSCBUFFERDESC &desc = rig.audio->lastCaptureDesc;
     QCOMPARE(desc.lFlags, 0x80000000u);
     QCOMPARE(desc.lBufferBytes, 441000u);
@@ -239,14 +239,22 @@ void tst_Recorder::failuresEndTheProgramNamingTheOperation_data()
 {
     QTest::addColumn<QString>("operation");
     QTest::addColumn<QString>("steps");
-    QTest::newRow("caps") << "DirectSoundCapture.GetCaps" << "s";
-    QTest::newRow("create capture") << "DirectSoundCapture.CreateCaptureBuffer" << "s";
-    QTest::newRow("start capture") << "DirectSoundCaptureBuffer.Start" << "s";
-    QTest::newRow("stop button") << "DirectSoundCaptureBuffer.Stop" << "st";
-    QTest::newRow("cursor") << "DirectSoundCaptureBuffer.GetCurrentPosition" << "stv";
-    QTest::newRow("create playback") << "DirectSound.CreateSoundBuffer" << "stv";
-    QTest::newRow("read capture") << "DirectSoundCaptureBuffer.ReadBuffer" << "stv";
-    QTest::newRow("write playback") << "DirectSoundBuffer.WriteBuffer" << "stv";
+    QTest::newRow("caps") << "DirectSoundCapture.GetCaps"
+                          << "s";
+    QTest::newRow("create capture") << "DirectSoundCapture.CreateCaptureBuffer"
+                                    << "s";
+    QTest::newRow("start capture") << "DirectSoundCaptureBuffer.Start"
+                                   << "s";
+    QTest::newRow("stop button") << "DirectSoundCaptureBuffer.Stop"
+                                 << "st";
+    QTest::newRow("cursor") << "DirectSoundCaptureBuffer.GetCurrentPosition"
+                            << "stv";
+    QTest::newRow("create playback") << "DirectSound.CreateSoundBuffer"
+                                     << "stv";
+    QTest::newRow("read capture") << "DirectSoundCaptureBuffer.ReadBuffer"
+                                  << "stv";
+    QTest::newRow("write playback") << "DirectSoundBuffer.WriteBuffer"
+                                    << "stv";
 }
 
 void tst_Recorder::failuresEndTheProgramNamingTheOperation()
@@ -262,8 +270,7 @@ void tst_Recorder::failuresEndTheProgramNamingTheOperation()
         } else if (step == QLatin1Char('t')) {
             rig.audio->captured = 100;
             rig.window->cmdStopRec_Click();
-        }
-        else {
+        } else {
             rig.window->cmdSaveToFile_Click();
         }
     }

@@ -123,10 +123,11 @@ void tst_Saving::roundTrip()
     python.start(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromLatin1(check), path});
     if (!python.waitForFinished(30000))
         QSKIP("python3 is not available");
-    const QString expected = QStringLiteral("1 1 22050 %1 %2\n")
-                                 .arg(bytes)
-                                 .arg(QString::fromLatin1(QCryptographicHash::hash(
-                                     expectedSamples(bytes), QCryptographicHash::Sha256).toHex()));
+    const QString expected =
+        QStringLiteral("1 1 22050 %1 %2\n")
+            .arg(bytes)
+            .arg(QString::fromLatin1(
+                QCryptographicHash::hash(expectedSamples(bytes), QCryptographicHash::Sha256).toHex()));
     QCOMPARE(QString::fromUtf8(python.readAllStandardOutput()), expected);
 }
 
@@ -134,12 +135,18 @@ void tst_Saving::names_data()
 {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("written");
-    QTest::newRow("plain") << "x" << "x.wav";
-    QTest::newRow("already .wav") << "x.wav" << "x.wav.wav";
-    QTest::newRow("chinese and spaces") << "我的 录音 1" << "我的 录音 1.wav";
-    QTest::newRow("quotes") << "say \"hi\" 'there'" << "say \"hi\" 'there'.wav";
-    QTest::newRow("leading dash") << "-take" << "-take.wav";
-    QTest::newRow("longest name") << QString(251, QLatin1Char('n')) << QString(251, QLatin1Char('n')) + ".wav";
+    QTest::newRow("plain") << "x"
+                           << "x.wav";
+    QTest::newRow("already .wav") << "x.wav"
+                                  << "x.wav.wav";
+    QTest::newRow("chinese and spaces") << "我的 录音 1"
+                                        << "我的 录音 1.wav";
+    QTest::newRow("quotes") << "say \"hi\" 'there'"
+                            << "say \"hi\" 'there'.wav";
+    QTest::newRow("leading dash") << "-take"
+                                  << "-take.wav";
+    QTest::newRow("longest name") << QString(251, QLatin1Char('n'))
+                                  << QString(251, QLatin1Char('n')) + ".wav";
 }
 
 void tst_Saving::names()
@@ -239,14 +246,19 @@ void tst_Saving::replacing()
 
 void tst_Saving::failures_data()
 {
-    QTest::addColumn<QString>("name");   // relative to a scratch folder
+    QTest::addColumn<QString>("name"); // relative to a scratch folder
     QTest::addColumn<QString>("prepare"); // what is there before
-    QTest::newRow("missing folder") << "no/such/folder/x" << "";
-    QTest::newRow("file for a folder") << "plain/x" << "file:plain";
-    QTest::newRow("directory in the way") << "taken" << "dir:taken.wav";
+    QTest::newRow("missing folder") << "no/such/folder/x"
+                                    << "";
+    QTest::newRow("file for a folder") << "plain/x"
+                                       << "file:plain";
+    QTest::newRow("directory in the way") << "taken"
+                                          << "dir:taken.wav";
     QTest::newRow("name too long") << QString(300, QLatin1Char('n')) << "";
-    QTest::newRow("read-only folder") << "locked/x" << "readonly:locked";
-    QTest::newRow("device reports failure") << "y" << "fail";
+    QTest::newRow("read-only folder") << "locked/x"
+                                      << "readonly:locked";
+    QTest::newRow("device reports failure") << "y"
+                                            << "fail";
 }
 
 void tst_Saving::failures()

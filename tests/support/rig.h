@@ -65,7 +65,10 @@ struct Rig
     SaveDialog *dialog = nullptr;
     std::unique_ptr<FrmMain> window;
 
-    Rig() { build([state = audio] { return std::make_shared<FakeDirectX7>(state); }); }
+    Rig()
+    {
+        build([state = audio] { return std::make_shared<FakeDirectX7>(state); });
+    }
 
     // The same window on another sound system, such as the real one.
     void useRealAudio(std::function<std::shared_ptr<audio::DirectX7>()> create) { build(std::move(create)); }

@@ -246,7 +246,7 @@ void tst_Saving::replacing()
 
 void tst_Saving::failures_data()
 {
-    QTest::addColumn<QString>("name"); // relative to a scratch folder
+    QTest::addColumn<QString>("name"); // relative to the folder saved into
     QTest::addColumn<QString>("prepare"); // what is there before
     QTest::newRow("missing folder") << "no/such/folder/x"
                                     << "";
@@ -259,14 +259,21 @@ void tst_Saving::failures_data()
                                       << "readonly:locked";
     QTest::newRow("device reports failure") << "y"
                                             << "fail";
+    // These two need the small file systems that with_small_disks.sh mounts.
+    QTest::newRow("read-only file system") << "x"
+                                           << "env:MOLAN_READONLY_DIR";
+    QTest::newRow("disk full, older file kept") << "older"
+                                                << "env:MOLAN_FULL_DIR";
 }
 
 void tst_Saving::failures()
 {
     QFETCH(QString, name);
     QFETCH(QString, prepare);
-    QTemporaryDir dir;
-    QDir root(dir.path());
+    QTemporaryDir scratch;
+    QTemporaryDir elsewhere;
+    QDir root(scratch.path());
+    std::uint32_t bytes = 2000;
     Rig rig;
     QVERIFY(rig.load());
     if (prepare.startsWith(QLatin1String("file:"))) {
@@ -276,31 +283,49 @@ void tst_Saving::failures()
         QVERIFY(root.mkdir(prepare.mid(4)));
     } else if (prepare.startsWith(QLatin1String("readonly:"))) {
         if (::geteuid() == 0)
-            QSKIP("permissions do not bind root");
+            QSKIP("permissions do not bind root; the read-only file system case covers it");
         QVERIFY(root.mkdir(prepare.mid(9)));
         QFile::setPermissions(root.filePath(prepare.mid(9)), QFile::ReadOwner | QFile::ExeOwner);
     } else if (prepare == QLatin1String("fail")) {
         rig.audio->failing << QStringLiteral("DirectSoundBuffer.SaveToFile");
+    } else if (prepare.startsWith(QLatin1String("env:"))) {
+        const QString place = qEnvironmentVariable(qPrintable(prepare.mid(4)));
+        if (place.isEmpty())
+            QSKIP("needs a private mount namespace: run through with_small_disks.sh");
+        root.setPath(place);
+        bytes = 400000; // more than the small disk holds
     }
-    const QStringList before = filesIn(dir.path());
+    const QString older = root.filePath(name + QStringLiteral(".wav"));
+    if (root.exists(name + QStringLiteral(".wav")) && QFileInfo(older).isFile())
+        QVERIFY(QFile::remove(older));
+    if (prepare == QLatin1String("env:MOLAN_FULL_DIR")) {
+        QFile f(older);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("an older recording");
+    }
+    const QStringList before = filesIn(root.path());
 
-    recordAndSave(rig, 2000, root.filePath(name));
+    recordAndSave(rig, bytes, root.filePath(name));
 
     QCOMPARE(rig.desktop->criticals.size(), 1);
     const QString message = rig.desktop->criticals.first();
-    QVERIFY2(message.contains(QDir::toNativeSeparators(root.filePath(name)) + QStringLiteral(".wav")),
-             qPrintable(message));
+    QVERIFY2(message.contains(QDir::toNativeSeparators(older)), qPrintable(message));
     QVERIFY(message.contains(QStringLiteral("录音仍然保留")));
     QVERIFY(rig.desktop->unhandled.isEmpty());
     QVERIFY(rig.desktop->ended.isEmpty());
     QCOMPARE(rig.window->state(), RecorderState::Stopped);
-    QCOMPARE(filesIn(dir.path()), before);
+    QCOMPARE(filesIn(root.path()), before); // nothing partial left behind
+    if (prepare == QLatin1String("env:MOLAN_FULL_DIR")) {
+        QCOMPARE(contents(older), QByteArray("an older recording"));
+        QVERIFY(QFile::remove(older));
+    }
 
     // The same recording goes through once the target is sane.
     rig.audio->failing.clear();
-    rig.dialog->script << root.filePath(QStringLiteral("rescued"));
+    rig.dialog->script << QDir(elsewhere.path()).filePath(QStringLiteral("rescued"));
     rig.window->cmdSaveToFile_Click();
-    QCOMPARE(contents(root.filePath(QStringLiteral("rescued.wav"))).mid(44), expectedSamples(2000));
+    QCOMPARE(contents(QDir(elsewhere.path()).filePath(QStringLiteral("rescued.wav"))).mid(44),
+             expectedSamples(bytes));
 }
 
 void tst_Saving::fullDiskKeepsTheOlderFile()

@@ -1,0 +1,20 @@
+#!/bin/sh
+# Runs a test with two tiny file systems of its own: MOLAN_FULL_DIR (64 KiB,
+# soon full) and MOLAN_READONLY_DIR (mounted read-only), in a private mount
+# namespace so nothing outside sees them. Without the rights for that the
+# test runs as it is and skips those cases.
+if [ "$(id -u)" -ne 0 ] || ! unshare -m true 2>/dev/null; then
+    exec "$@"
+fi
+exec unshare -m sh -c '
+    set -e
+    base=$(mktemp -d)
+    mkdir "$base/full" "$base/readonly"
+    mount -t tmpfs -o size=64k tmpfs "$base/full"
+    mount -t tmpfs -o ro,size=16k tmpfs "$base/readonly"
+    MOLAN_FULL_DIR=$base/full MOLAN_READONLY_DIR=$base/readonly "$@"
+    status=$?
+    umount "$base/full" "$base/readonly"
+    rmdir "$base/full" "$base/readonly" "$base"
+    exit $status
+' sh "$@"

@@ -3,6 +3,9 @@
 #include "toolkit.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPointer>
@@ -60,6 +63,11 @@ public:
             m_dialog->setOption(QFileDialog::DontConfirmOverwrite);
             // Qt's own dialog: the same on every desktop, in Chinese, and scriptable.
             m_dialog->setOption(QFileDialog::DontUseNativeDialog);
+            // Recordings belong with the user's music, not wherever the program was started.
+            QString start = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+            if (start.isEmpty() || !QFileInfo(start).isDir())
+                start = QDir::homePath();
+            m_dialog->setDirectory(start);
         }
         m_dialog->setWindowTitle(DialogTitle);
         m_dialog->setNameFilter(Filter);

@@ -4,11 +4,11 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFileInfo>
-#include <QStandardPaths>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPointer>
+#include <QStandardPaths>
 
 #include <cstdio>
 

@@ -56,7 +56,6 @@ private slots:
     void recordsTheDefaultSourceForAsLongAsAsked_data();
     void recordsTheDefaultSourceForAsLongAsAsked();
     void aFullBufferStopsFilling();
-    void rejectsWhatItCannotDo();
 
 private:
     std::shared_ptr<audio::DirectX7> m_dx;
@@ -135,23 +134,6 @@ void tst_QtAudio::aFullBufferStopsFilling()
     QVERIFY(buffer->Stop().ok);
     QVERIFY(buffer->GetCurrentPosition(cursors).ok);
     QCOMPARE(cursors.lWrite, 2205u);
-}
-
-void tst_QtAudio::rejectsWhatItCannotDo()
-{
-    std::shared_ptr<audio::DirectSoundCaptureBuffer> buffer;
-    audio::DSCBUFFERDESC odd = recorderDesc(1000);
-    odd.fxFormat.nBlockAlign = 3;
-    QVERIFY(!m_capture->CreateCaptureBuffer(odd, buffer).ok);
-    QVERIFY(!m_capture->CreateCaptureBuffer(recorderDesc(0), buffer).ok);
-
-    QVERIFY(m_capture->CreateCaptureBuffer(recorderDesc(100), buffer).ok);
-    char scratch[200];
-    QVERIFY(!buffer->ReadBuffer(50, 51, scratch, 0).ok);
-    QVERIFY(buffer->ReadBuffer(50, 50, scratch, 0).ok);
-
-    std::shared_ptr<audio::DirectSound> missing;
-    QVERIFY(!m_dx->DirectSoundCreate(QStringLiteral("no-such-device"), missing).ok);
 }
 
 QTEST_GUILESS_MAIN(tst_QtAudio)

@@ -5,14 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sndfile.h>
 
-#include <csignal>
-#include <sys/resource.h>
 #include <unistd.h>
 
 using fake::Rig;
@@ -50,11 +47,6 @@ QByteArray contents(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-bool saveEnabled(Rig &rig)
-{
-    return rig.window->findChild<QPushButton *>(QStringLiteral("cmdSaveToFile"))->isEnabled();
-}
-
 } // namespace
 
 class tst_Saving : public QObject
@@ -66,14 +58,10 @@ private slots:
     void roundTrip();
     void names_data();
     void names();
-    void emptyRecordingIsNotSaved();
-    void eachRecordingIsSavedOnce();
-    void cancelKeepsTheRecording();
     void replacing_data();
     void replacing();
     void failures_data();
     void failures();
-    void fullDiskKeepsTheOlderFile();
 };
 
 void tst_Saving::roundTrip_data()
@@ -161,52 +149,6 @@ void tst_Saving::names()
     QCOMPARE(filesIn(dir.path()), QStringList{written});
     QCOMPARE(rig.dialog->titles, QStringList{QStringLiteral("保存音频文件")});
     QCOMPARE(rig.dialog->filters, QStringList{QStringLiteral("*.wav")});
-}
-
-void tst_Saving::emptyRecordingIsNotSaved()
-{
-    QTemporaryDir dir;
-    Rig rig;
-    QVERIFY(rig.load());
-    recordAndSave(rig, 0, dir.filePath(QStringLiteral("empty")));
-    QVERIFY(rig.dialog->titles.isEmpty());
-    QVERIFY(rig.desktop->criticals.isEmpty());
-    QCOMPARE(rig.window->state(), RecorderState::Stopped);
-    QCOMPARE(rig.audio->soundBuffersAlive, 0);
-    QVERIFY(filesIn(dir.path()).isEmpty());
-}
-
-void tst_Saving::eachRecordingIsSavedOnce()
-{
-    QTemporaryDir dir;
-    Rig rig;
-    QVERIFY(rig.load());
-    recordAndSave(rig, 500, dir.filePath(QStringLiteral("a")));
-    QCOMPARE(rig.window->state(), RecorderState::Saved);
-    QVERIFY(!saveEnabled(rig));
-
-    // The next recording can be saved, and its buffer replaces the first.
-    recordAndSave(rig, 300, dir.filePath(QStringLiteral("b")));
-    QCOMPARE(filesIn(dir.path()), QStringList({"a.wav", "b.wav"}));
-    QCOMPARE(rig.audio->soundBuffersAlive, 1);
-    QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("b.wav"))).size(), 44 + 300);
-}
-
-void tst_Saving::cancelKeepsTheRecording()
-{
-    QTemporaryDir dir;
-    Rig rig;
-    QVERIFY(rig.load());
-    QDir::setCurrent(dir.path()); // a stray ".wav" would land here
-    recordAndSave(rig, 777, std::nullopt);
-    QVERIFY(filesIn(dir.path()).isEmpty());
-    QCOMPARE(rig.window->state(), RecorderState::Stopped);
-    QVERIFY(rig.desktop->criticals.isEmpty());
-
-    rig.dialog->script << dir.filePath(QStringLiteral("later"));
-    rig.window->cmdSaveToFile_Click();
-    QCOMPARE(rig.window->state(), RecorderState::Saved);
-    QCOMPARE(contents(dir.filePath(QStringLiteral("later.wav"))).mid(44, 777), expectedSamples(777));
 }
 
 void tst_Saving::replacing_data()
@@ -326,34 +268,6 @@ void tst_Saving::failures()
     rig.window->cmdSaveToFile_Click();
     QCOMPARE(contents(QDir(elsewhere.path()).filePath(QStringLiteral("rescued.wav"))).mid(44),
              expectedSamples(bytes));
-}
-
-void tst_Saving::fullDiskKeepsTheOlderFile()
-{
-    QTemporaryDir dir;
-    const QString target = dir.filePath(QStringLiteral("full.wav"));
-    QFile old(target);
-    QVERIFY(old.open(QIODevice::WriteOnly));
-    old.write(QByteArray(100, 'o'));
-    old.close();
-
-    Rig rig;
-    QVERIFY(rig.load());
-    // A file-size limit makes writes fail the way a full disk does.
-    rlimit saved{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 4096;
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-    recordAndSave(rig, 100000, dir.filePath(QStringLiteral("full")));
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-
-    QCOMPARE(rig.desktop->criticals.size(), 1);
-    QCOMPARE(contents(target), QByteArray(100, 'o'));
-    QCOMPARE(filesIn(dir.path()), QStringList{"full.wav"});
-    QCOMPARE(rig.window->state(), RecorderState::Stopped);
 }
 
 QTEST_MAIN(tst_Saving)

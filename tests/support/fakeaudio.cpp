@@ -13,7 +13,6 @@ std::uint8_t sampleAt(std::uint32_t i)
 
 audio::Status AudioState::call(const QString &operation)
 {
-    calls << operation;
     if (failing.contains(operation))
         return audio::Status::failure(QStringLiteral("模拟的故障"));
     return audio::Status::success();
@@ -79,30 +78,6 @@ private:
     std::uint32_t m_size;
 };
 
-class Capture : public audio::DirectSoundCapture
-{
-public:
-    explicit Capture(std::shared_ptr<AudioState> state) : m_state(std::move(state)) {}
-
-    audio::Status GetCaps(audio::DSCCAPS &caps) override
-    {
-        caps = {};
-        return m_state->call(QStringLiteral("DirectSoundCapture.GetCaps"));
-    }
-    audio::Status CreateCaptureBuffer(const audio::DSCBUFFERDESC &desc,
-                                      std::shared_ptr<audio::DirectSoundCaptureBuffer> &buffer) override
-    {
-        m_state->lastCaptureDesc = desc;
-        auto status = m_state->call(QStringLiteral("DirectSoundCapture.CreateCaptureBuffer"));
-        if (status)
-            buffer = std::make_shared<CaptureBuffer>(m_state, desc.lBufferBytes);
-        return status;
-    }
-
-private:
-    std::shared_ptr<AudioState> m_state;
-};
-
 // Counts itself and can be told to fail, around the real in-memory buffer.
 class SoundBuffer : public audio::MemorySoundBuffer
 {
@@ -130,22 +105,32 @@ private:
     std::shared_ptr<AudioState> m_state;
 };
 
-class Sound : public audio::DirectSound
+// Both default devices at once; the root object hands out this one.
+class Devices : public audio::DirectSoundCapture, public audio::DirectSound
 {
 public:
-    explicit Sound(std::shared_ptr<AudioState> state) : m_state(std::move(state)) {}
+    explicit Devices(std::shared_ptr<AudioState> state) : m_state(std::move(state)) {}
 
+    audio::Status GetCaps(audio::DSCCAPS &caps) override
+    {
+        caps = {};
+        return m_state->call(QStringLiteral("DirectSoundCapture.GetCaps"));
+    }
+    audio::Status CreateCaptureBuffer(const audio::DSCBUFFERDESC &desc,
+                                      std::shared_ptr<audio::DirectSoundCaptureBuffer> &buffer) override
+    {
+        auto status = m_state->call(QStringLiteral("DirectSoundCapture.CreateCaptureBuffer"));
+        if (status)
+            buffer = std::make_shared<CaptureBuffer>(m_state, desc.lBufferBytes);
+        return status;
+    }
     audio::Status CreateSoundBuffer(const audio::DSBUFFERDESC &desc, const audio::WAVEFORMATEX &format,
                                     std::shared_ptr<audio::DirectSoundBuffer> &buffer) override
     {
         m_state->lastSoundDesc = desc;
-        m_state->lastSoundFormat = format;
         auto status = m_state->call(QStringLiteral("DirectSound.CreateSoundBuffer"));
-        if (status) {
-            auto made = std::make_shared<SoundBuffer>(m_state, desc.lBufferBytes, format);
-            m_state->lastSoundBuffer = made;
-            buffer = made;
-        }
+        if (status)
+            buffer = std::make_shared<SoundBuffer>(m_state, desc.lBufferBytes, format);
         return status;
     }
 
@@ -160,7 +145,7 @@ audio::Status FakeDirectX7::DirectSoundCaptureCreate(const QString &,
 {
     auto status = m_state->call(QStringLiteral("DirectX7.DirectSoundCaptureCreate"));
     if (status)
-        capture = std::make_shared<Capture>(m_state);
+        capture = std::make_shared<Devices>(m_state);
     return status;
 }
 
@@ -168,7 +153,7 @@ audio::Status FakeDirectX7::DirectSoundCreate(const QString &, std::shared_ptr<a
 {
     auto status = m_state->call(QStringLiteral("DirectX7.DirectSoundCreate"));
     if (status)
-        sound = std::make_shared<Sound>(m_state);
+        sound = std::make_shared<Devices>(m_state);
     return status;
 }
 

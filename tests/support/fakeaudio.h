@@ -19,15 +19,11 @@ std::uint8_t sampleAt(std::uint32_t i);
 struct AudioState
 {
     QSet<QString> failing; // operation names, e.g. "DirectSoundCaptureBuffer.Stop"
-    QStringList calls; // every operation, in order
     std::uint32_t captured = 0; // bytes the running capture buffer has recorded
     int captureBuffersAlive = 0;
     int soundBuffersAlive = 0;
     bool captureRunning = false;
-    audio::DSCBUFFERDESC lastCaptureDesc;
     audio::DSBUFFERDESC lastSoundDesc;
-    audio::WAVEFORMATEX lastSoundFormat;
-    std::weak_ptr<audio::MemorySoundBuffer> lastSoundBuffer;
 
     audio::Status call(const QString &operation);
 };

@@ -159,7 +159,9 @@ def read_wave(path):
 
 
 def frequency(samples):
-    """Frequency of an 8-bit tone from upward crossings of the midpoint."""
-    middle = samples[len(samples) // 4: len(samples) * 3 // 4]
-    crossings = sum(1 for a, b in zip(middle, middle[1:]) if a < 128 <= b)
-    return crossings * 22050 / max(1, len(middle))
+    """Frequency of an 8-bit tone: whole periods between the first and last
+    upward crossings of the midpoint."""
+    crossings = [i for i in range(1, len(samples)) if samples[i - 1] < 128 <= samples[i]]
+    if len(crossings) < 2:
+        return 0
+    return (len(crossings) - 1) * 22050 / (crossings[-1] - crossings[0])

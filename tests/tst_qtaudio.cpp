@@ -25,16 +25,20 @@ audio::DSCBUFFERDESC recorderDesc(std::uint32_t bytes)
     return desc;
 }
 
-// Frequency from upward crossings of the midpoint, over the middle of the take.
+// Frequency from the first and last upward crossings of the midpoint: whole
+// periods between them, so a short take still reads to a fraction of a hertz.
 double frequencyOf(const QByteArray &samples)
 {
-    int crossings = 0;
-    const qsizetype from = samples.size() / 4;
-    const qsizetype to = samples.size() * 3 / 4;
-    for (qsizetype i = from + 1; i < to; ++i)
-        if (quint8(samples[i - 1]) < 128 && quint8(samples[i]) >= 128)
-            ++crossings;
-    return crossings * 22050.0 / double(to - from);
+    qsizetype first = -1, last = -1;
+    int periods = -1;
+    for (qsizetype i = 1; i < samples.size(); ++i) {
+        if (quint8(samples[i - 1]) < 128 && quint8(samples[i]) >= 128) {
+            first = first < 0 ? i : first;
+            last = i;
+            ++periods;
+        }
+    }
+    return periods > 0 ? periods * 22050.0 / double(last - first) : 0;
 }
 
 int peakDeviation(const QByteArray &samples)
@@ -89,8 +93,9 @@ void tst_QtAudio::recordsTheDefaultSourceForAsLongAsAsked()
     std::shared_ptr<audio::DirectSoundCaptureBuffer> buffer;
     QVERIFY(m_capture->CreateCaptureBuffer(recorderDesc(441000), buffer).ok);
     QElapsedTimer clock;
-    clock.start();
+    // Sound is there from the moment Start returns: the stream is running then.
     QVERIFY(buffer->Start(0).ok);
+    clock.start();
     QTest::qWait(ms);
     const qint64 elapsedNs = clock.nsecsElapsed();
     QVERIFY(buffer->Stop().ok);

@@ -36,7 +36,9 @@ static_assert(offsetof(WAVEFORMATEX, wBitsPerSample) == 14);
 static_assert(offsetof(WAVEFORMATEX, cbSize) == 16);
 static_assert(offsetof(WAVEFORMATEX, extra) == 20);
 
-constexpr std::uint16_t WAVE_FORMAT_PCM = 1;
+// The platform's values, under names of our own: Windows headers define the
+// originals as macros.
+constexpr std::uint16_t FormatPcm = 1; // WAVE_FORMAT_PCM
 
 struct DSCBUFFERDESC
 {
@@ -65,10 +67,10 @@ struct DSCCAPS
     std::uint32_t lChannels = 0;
 };
 
-constexpr std::uint32_t DSCBCAPS_WAVEMAPPED = 0x80000000u;
-constexpr std::uint32_t DSBCAPS_CTRLVOLUME = 0x80u;
-constexpr std::uint32_t DSBCAPS_STATIC = 0x02u;
-constexpr std::uint32_t DSCBSTART_DEFAULT = 0;
+constexpr std::uint32_t CaptureWaveMapped = 0x80000000u; // DSCBCAPS_WAVEMAPPED
+constexpr std::uint32_t BufferCtrlVolume = 0x80u; // DSBCAPS_CTRLVOLUME
+constexpr std::uint32_t BufferStatic = 0x02u; // DSBCAPS_STATIC
+constexpr std::uint32_t CaptureOnce = 0; // start flags: one pass, no looping
 
 // What every operation returns. A failure carries a reason a person can read.
 struct Status

@@ -24,6 +24,7 @@ public:
         // Also for whoever started the program from a terminal or a script.
         std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(text));
         QMessageBox box(QMessageBox::Critical, applicationTitle(), text, QMessageBox::Ok, parent);
+        box.setTextFormat(Qt::PlainText); // file names are not markup
         box.exec();
     }
 
@@ -31,6 +32,7 @@ public:
     {
         QMessageBox box(QMessageBox::Question, applicationTitle(), text, QMessageBox::Yes | QMessageBox::No,
                         parent);
+        box.setTextFormat(Qt::PlainText);
         box.setDefaultButton(QMessageBox::No);
         return box.exec() == QMessageBox::Yes;
     }

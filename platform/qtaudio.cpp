@@ -71,8 +71,9 @@ public:
         if (m_written >= m_block.size())
             return Status::failure(QStringLiteral("缓冲区已满"));
         auto source = std::make_unique<QAudioSource>(m_device, toQtFormat(m_format));
-        const int bytesPerMs = int(m_format.nAvgBytesPerSec / 1000);
-        source->setBufferSize(std::max(1, kFragmentMs * bytesPerMs) * m_format.nBlockAlign);
+        const int fragment = kFragmentMs * int(m_format.nAvgBytesPerSec / 1000);
+        source->setBufferSize(
+            std::max<int>(fragment - fragment % m_format.nBlockAlign, m_format.nBlockAlign));
         QIODevice *io = source->start();
         if (!io || source->error() != QAudio::NoError)
             return Status::failure(describe(source->error()));
@@ -112,7 +113,10 @@ public:
 
 private:
     // A source whose server went away is gone: what it delivered stays.
-    bool alive() const { return m_source && m_io && m_source->state() != QAudio::StoppedState; }
+    bool alive() const
+    {
+        return m_source && m_io && m_source->state() != QAudio::StoppedState && m_written < m_block.size();
+    }
 
     void pull()
     {
@@ -124,8 +128,11 @@ private:
             if (got > 0)
                 m_written += got;
         }
+        // A full block stops filling. Not from here: this may run inside the
+        // source's own signal, and the source must outlive its emission.
         if (m_written >= m_block.size())
-            release(); // a full block stops filling
+            QMetaObject::invokeMethod(
+                this, [this] { release(); }, Qt::QueuedConnection);
     }
 
     // Qt's stop() drops whatever the server has not yet handed over. Wait for
@@ -166,16 +173,23 @@ private:
     QPointer<QIODevice> m_io;
 };
 
+QAudioDevice findInput(const QString &id);
+
+// Stands for "the default device" (or a named one), whichever that is at the
+// moment: devices come and go, and the default can change while we run.
 class QtCapture final : public DirectSoundCapture
 {
 public:
-    explicit QtCapture(const QAudioDevice &device) : m_device(device) {}
+    explicit QtCapture(const QString &id) : m_id(id) {}
 
     Status GetCaps(DSCCAPS &caps) override
     {
+        const QAudioDevice device = findInput(m_id);
+        if (device.isNull())
+            return Status::failure(QStringLiteral("录音设备已不存在"));
         caps = {};
-        caps.lChannels = std::uint32_t(std::max(1, m_device.maximumChannelCount()));
-        caps.lFormats = std::uint32_t(m_device.supportedSampleFormats().size());
+        caps.lChannels = std::uint32_t(std::max(1, device.maximumChannelCount()));
+        caps.lFormats = std::uint32_t(device.supportedSampleFormats().size());
         return Status::success();
     }
 
@@ -186,12 +200,16 @@ public:
             return valid;
         if (desc.lBufferBytes == 0 || desc.lBufferBytes % desc.fxFormat.nBlockAlign != 0)
             return Status::failure(QStringLiteral("缓冲区大小无效"));
-        buffer = std::make_shared<QtCaptureBuffer>(m_device, desc);
+        // Qt waits forever for a stream on a device that has gone.
+        const QAudioDevice device = findInput(m_id);
+        if (device.isNull())
+            return Status::failure(QStringLiteral("录音设备已不存在"));
+        buffer = std::make_shared<QtCaptureBuffer>(device, desc);
         return Status::success();
     }
 
 private:
-    QAudioDevice m_device;
+    QString m_id;
 };
 
 class QtSound final : public DirectSound
@@ -239,11 +257,10 @@ public:
     Status DirectSoundCaptureCreate(const QString &device,
                                     std::shared_ptr<DirectSoundCapture> &capture) override
     {
-        // Asked afresh each time: Qt does not tell about devices coming and going.
-        const QAudioDevice input = findInput(device);
-        if (input.isNull())
+        // Qt does not tell about devices coming and going: ask the server now.
+        if (findInput(device).isNull())
             return Status::failure(QStringLiteral("没有可用的录音设备"));
-        capture = std::make_shared<QtCapture>(input);
+        capture = std::make_shared<QtCapture>(device);
         return Status::success();
     }
 

@@ -55,7 +55,7 @@ int sndfileSubtype(const WAVEFORMATEX &format)
 
 Status validatePcmFormat(const WAVEFORMATEX &format)
 {
-    const bool ok = format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels >= 1 && format.nChannels <= 8
+    const bool ok = format.wFormatTag == FormatPcm && format.nChannels >= 1 && format.nChannels <= 8
         && format.nSamplesPerSec >= 1000 && format.nSamplesPerSec <= 192000
         && (format.wBitsPerSample == 8 || format.wBitsPerSample == 16)
         && format.nBlockAlign == format.nChannels * format.wBitsPerSample / 8

@@ -138,9 +138,11 @@ void FrmMain::unguarded(void (FrmMain::*handler)())
     try {
         (this->*handler)();
     } catch (const audio::AudioError &e) {
+        tmrCount->stop(); // no ticks behind the report
         m_services.desktop->unhandledError(this,
                                            QStringLiteral("%1 失败：%2").arg(e.operation(), e.reason()));
     } catch (const std::exception &e) {
+        tmrCount->stop();
         m_services.desktop->unhandledError(this, QString::fromUtf8(e.what()));
     }
 }

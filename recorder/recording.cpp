@@ -33,7 +33,7 @@ void FrmMain::startRecording()
     audio::check(m_dsc->GetCaps(m_captureCaps), "DirectSoundCapture.GetCaps");
 
     m_captureFormat = CaptureFormat{};
-    m_captureFormat.wFormatTag = audio::WAVE_FORMAT_PCM;
+    m_captureFormat.wFormatTag = audio::FormatPcm;
     m_captureFormat.nChannels = 1;
     m_captureFormat.nSamplesPerSec = 22050;
     m_captureFormat.wBitsPerSample = 8;
@@ -43,11 +43,11 @@ void FrmMain::startRecording()
 
     std::memcpy(&m_captureDesc.fxFormat, &m_captureFormat, sizeof m_captureFormat);
     m_captureDesc.lBufferBytes = checkedMul<std::int32_t>(m_captureFormat.nAvgBytesPerSec, kBufferSeconds);
-    m_captureDesc.lFlags = audio::DSCBCAPS_WAVEMAPPED;
+    m_captureDesc.lFlags = audio::CaptureWaveMapped;
 
     audio::check(m_dsc->CreateCaptureBuffer(m_captureDesc, m_captureBuffer),
                  "DirectSoundCapture.CreateCaptureBuffer");
-    audio::check(m_captureBuffer->Start(audio::DSCBSTART_DEFAULT), "DirectSoundCaptureBuffer.Start");
+    audio::check(m_captureBuffer->Start(audio::CaptureOnce), "DirectSoundCaptureBuffer.Start");
 
     tmrCount->setInterval(1000);
     tmrCount->start();

@@ -18,7 +18,7 @@ void FrmMain::saveRecording()
     const auto blockAlign = static_cast<std::int16_t>(m_captureDesc.fxFormat.nBlockAlign);
     const auto byteCount = checkedMul<std::int32_t>(blockAlign, m_cursors.lWrite);
 
-    m_playbackDesc.lFlags = audio::DSBCAPS_STATIC | audio::DSBCAPS_CTRLVOLUME;
+    m_playbackDesc.lFlags = audio::BufferStatic | audio::BufferCtrlVolume;
     m_playbackDesc.lBufferBytes = std::uint32_t(byteCount);
 
     if (m_cursors.lWrite == 0)

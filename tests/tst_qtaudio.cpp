@@ -14,9 +14,9 @@ namespace {
 audio::DSCBUFFERDESC recorderDesc(std::uint32_t bytes)
 {
     audio::DSCBUFFERDESC desc;
-    desc.lFlags = audio::DSCBCAPS_WAVEMAPPED;
+    desc.lFlags = audio::CaptureWaveMapped;
     desc.lBufferBytes = bytes;
-    desc.fxFormat.wFormatTag = audio::WAVE_FORMAT_PCM;
+    desc.fxFormat.wFormatTag = audio::FormatPcm;
     desc.fxFormat.nChannels = 1;
     desc.fxFormat.nSamplesPerSec = 22050;
     desc.fxFormat.nAvgBytesPerSec = 22050;

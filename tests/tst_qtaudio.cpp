@@ -5,6 +5,7 @@
 #include <QAudioDevice>
 #include <QElapsedTimer>
 #include <QMediaDevices>
+#include <QProcess>
 #include <QTest>
 
 #include <cmath>
@@ -60,6 +61,7 @@ private slots:
     void recordsTheDefaultSourceForAsLongAsAsked_data();
     void recordsTheDefaultSourceForAsLongAsAsked();
     void aFullBufferStopsFilling();
+    void followsTheDefaultSource();
 
 private:
     std::shared_ptr<audio::DirectX7> m_dx;
@@ -139,6 +141,31 @@ void tst_QtAudio::aFullBufferStopsFilling()
     QVERIFY(buffer->Stop().ok);
     QVERIFY(buffer->GetCurrentPosition(cursors).ok);
     QCOMPARE(cursors.lWrite, 2205u);
+}
+
+void tst_QtAudio::followsTheDefaultSource()
+{
+    if (qEnvironmentVariable("MOLAN_EXPECT") == QLatin1String("silence"))
+        QSKIP("needs the tone to tell the sources apart");
+    auto setDefault = [](const char *source) {
+        return QProcess::execute(QStringLiteral("pactl"),
+                                 {QStringLiteral("set-default-source"), QString::fromLatin1(source)});
+    };
+    // The person picks another microphone while the program runs.
+    QCOMPARE(setDefault("aaa_decoy"), 0);
+    std::shared_ptr<audio::DirectSoundCaptureBuffer> buffer;
+    const bool created = m_capture->CreateCaptureBuffer(recorderDesc(22050), buffer).ok;
+    QCOMPARE(setDefault("rec_mic"), 0);
+    QVERIFY(created);
+    QVERIFY(buffer->Start(0).ok);
+    QTest::qWait(300);
+    QVERIFY(buffer->Stop().ok);
+    audio::DSCURSORS cursors;
+    QVERIFY(buffer->GetCurrentPosition(cursors).ok);
+    QVERIFY(cursors.lWrite > 5000);
+    QByteArray samples(qsizetype(cursors.lWrite), Qt::Uninitialized);
+    QVERIFY(buffer->ReadBuffer(0, cursors.lWrite, samples.data(), 0).ok);
+    QCOMPARE(peakDeviation(samples), 0); // the silent one, now the default
 }
 
 QTEST_GUILESS_MAIN(tst_QtAudio)

@@ -5,7 +5,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DMOLAN_WERROR=ON
 endif
 
-.PHONY: run test test-sanitize test-memcheck build setup setup-test clean
+.PHONY: run test test-sanitize test-memcheck bench build setup setup-test clean
 
 run: setup build
 	@scripts/run $(BUILD_DIR)/molan-recorder
@@ -24,6 +24,10 @@ test-sanitize: setup-test
 # The unit tests under valgrind's memcheck.
 test-memcheck: setup-test build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2 -L memcheck
+
+# Start-up, CPU, memory, timing and saving of the real program, beside their targets.
+bench: setup-test build
+	python3 bench/run_bench.py --build $(BUILD_DIR)
 
 build:
 	@test -f $(BUILD_DIR)/CMakeCache.txt || cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS)

@@ -2,10 +2,8 @@
 
 #include "platform/toolkit.h"
 
-#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
 
 namespace {
 
@@ -45,11 +43,7 @@ FrmA::FrmA(QWidget *parent)
     Command1->setDefault(true);
     connect(Command1, &QPushButton::clicked, this, &QWidget::close);
 
-    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
-        QRect frame({}, size());
-        frame.moveCenter(screen->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    ui::centreOnScreen(this);
 }
 
 QString FrmA::webSite()

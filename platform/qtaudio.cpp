@@ -59,7 +59,7 @@ public:
     QtCaptureBuffer(const QAudioDevice &device, const DSCBUFFERDESC &desc)
         : m_device(device),
           m_format(desc.fxFormat),
-          m_block(qsizetype(desc.lBufferBytes), char(desc.fxFormat.wBitsPerSample == 8 ? 0x80 : 0))
+          m_block(qsizetype(desc.lBufferBytes), silenceByte(desc.fxFormat))
     {
     }
 
@@ -123,12 +123,9 @@ private:
     {
         if (!alive())
             return;
-        const qint64 room = m_block.size() - m_written;
-        if (room > 0) {
-            const qint64 got = m_io->read(m_block.data() + m_written, room);
-            if (got > 0)
-                m_written += got;
-        }
+        const qint64 got = m_io->read(m_block.data() + m_written, m_block.size() - m_written);
+        if (got > 0)
+            m_written += got;
         // A full block stops filling. Not from here: this may run inside the
         // source's own signal, and the source must outlive its emission.
         if (m_written >= m_block.size())

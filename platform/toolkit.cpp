@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QScreen>
 #include <QTranslator>
 #include <QWidget>
 
@@ -21,6 +22,15 @@ QRect twipsRect(int left, int top, int width, int height)
 void placeTwips(QWidget *widget, int left, int top, int width, int height)
 {
     widget->setGeometry(twipsRect(left, top, width, height));
+}
+
+void centreOnScreen(QWidget *window)
+{
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        QRect frame({}, window->size());
+        frame.moveCenter(screen->availableGeometry().center());
+        window->move(frame.topLeft());
+    }
 }
 
 QFont songFont(qreal points, bool bold)

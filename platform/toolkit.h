@@ -25,6 +25,9 @@ QRect twipsRect(int left, int top, int width, int height);
 // Places `widget` at a rectangle given in twips.
 void placeTwips(QWidget *widget, int left, int top, int width, int height);
 
+// Places a top-level window in the middle of the primary screen.
+void centreOnScreen(QWidget *window);
+
 // 宋体 at `points`, or the nearest installed Song/Ming face where SimSun is missing.
 QFont songFont(qreal points, bool bold = false);
 

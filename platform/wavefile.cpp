@@ -53,6 +53,11 @@ int sndfileSubtype(const WAVEFORMATEX &format)
 
 } // namespace
 
+char silenceByte(const WAVEFORMATEX &format)
+{
+    return char(format.wBitsPerSample == 8 ? 0x80 : 0);
+}
+
 Status validatePcmFormat(const WAVEFORMATEX &format)
 {
     const bool ok = format.wFormatTag == FormatPcm && format.nChannels >= 1 && format.nChannels <= 8
@@ -104,7 +109,7 @@ Status writeWaveFile(const QString &path, const WAVEFORMATEX &format, const QByt
 }
 
 MemorySoundBuffer::MemorySoundBuffer(std::uint32_t size, const WAVEFORMATEX &format)
-    : m_data(qsizetype(size), char(format.wBitsPerSample == 8 ? 0x80 : 0)), m_format(format)
+    : m_data(qsizetype(size), silenceByte(format)), m_format(format)
 {
 }
 

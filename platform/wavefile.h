@@ -29,6 +29,9 @@ private:
     WAVEFORMATEX m_format;
 };
 
+// The sample value of silence: 128 for unsigned 8-bit samples, 0 for 16-bit.
+char silenceByte(const WAVEFORMATEX &format);
+
 // Whether the backends can record and save in this format.
 Status validatePcmFormat(const WAVEFORMATEX &format);
 

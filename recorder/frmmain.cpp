@@ -4,11 +4,9 @@
 #include "platform/toolkit.h"
 
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 
 FrmMain::FrmMain(RecorderServices services, QWidget *parent)
@@ -87,11 +85,7 @@ void FrmMain::buildLayout()
     connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
     connect(tmrCount, &QTimer::timeout, this, [this] { tmrCount_Timer(); });
 
-    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
-        QRect frame({}, size());
-        frame.moveCenter(screen->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    ui::centreOnScreen(this);
 }
 
 bool FrmMain::Form_Load()
@@ -135,16 +129,17 @@ QString FrmMain::secondsText(SecondsCounter seconds)
 
 void FrmMain::unguarded(void (FrmMain::*handler)())
 {
+    QString what;
     try {
         (this->*handler)();
+        return;
     } catch (const audio::AudioError &e) {
-        tmrCount->stop(); // no ticks behind the report
-        m_services.desktop->unhandledError(this,
-                                           QStringLiteral("%1 失败：%2").arg(e.operation(), e.reason()));
+        what = QStringLiteral("%1 失败：%2").arg(e.operation(), e.reason());
     } catch (const std::exception &e) {
-        tmrCount->stop();
-        m_services.desktop->unhandledError(this, QString::fromUtf8(e.what()));
+        what = QString::fromUtf8(e.what());
     }
+    tmrCount->stop(); // no ticks behind the report
+    m_services.desktop->unhandledError(this, what);
 }
 
 void FrmMain::Command1_Click()

@@ -115,6 +115,14 @@ class Recorder:
         xdotool("key", "Return")
         return dialog
 
+    def save_and_read(self, window, path):
+        """save_as, then the saved file (path with ".wav") as read_wave reads it.
+        The program puts the file in place only once it is complete."""
+        self.save_as(window, path)
+        saved = path + ".wav"
+        wait_for(lambda: os.path.exists(saved) and os.path.getsize(saved) > 44, 10, saved)
+        return read_wave(saved)
+
     def close(self, window):
         subprocess.run(["wmctrl", "-i", "-c", window], check=False)
 

@@ -10,7 +10,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 
-from driver import (START_BUTTON, STOP_BUTTON, Recorder, check, frequency, read_wave, run_cases,
+from driver import (START_BUTTON, STOP_BUTTON, Recorder, check, frequency, run_cases,
                     wait_for)
 
 RATE = 22050
@@ -36,11 +36,7 @@ def play_tone():
 
 
 def saved(recorder, window, name):
-    path = os.path.join(os.environ["SESSION_DIR"], name)
-    recorder.save_as(window, path)
-    wait_for(lambda: os.path.exists(path + ".wav"), 10, path + ".wav")
-    time.sleep(0.2)
-    return read_wave(path + ".wav")
+    return recorder.save_and_read(window, os.path.join(os.environ["SESSION_DIR"], name))
 
 
 def server_dies_while_recording(program):

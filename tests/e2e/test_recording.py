@@ -7,7 +7,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 
-from driver import (DIALOG_TITLE, START_BUTTON, STOP_BUTTON, Recorder, check, frequency, read_wave,
+from driver import (DIALOG_TITLE, START_BUTTON, STOP_BUTTON, Recorder, check, frequency,
                     run_cases, wait_for, windows, xdotool)
 
 RATE = 22050
@@ -37,20 +37,12 @@ def record_for(recorder, window, seconds):
     return timed("click", "1") - started
 
 
-def wait_for_file(path):
-    wait_for(lambda: os.path.exists(path) and os.path.getsize(path) > 44, 10, path)
-    time.sleep(0.2)
-
-
 def records_and_saves(program):
     recorder = Recorder(program)
     window = recorder.main_window()
     elapsed = record_for(recorder, window, 2.0)
     target = os.path.join(out_dir(), "第一次 录音")
-    recorder.save_as(window, target)
-    wait_for_file(target + ".wav")
-
-    take = read_wave(target + ".wav")
+    take = recorder.save_and_read(window, target)
     check((take["channels"], take["width"], take["rate"]) == (1, 1, RATE), f"format {take}")
     error_ms = (take["frames"] - elapsed * RATE) / RATE * 1000
     print(f"  {take['frames']} frames over {elapsed * 1000:.1f} ms between the clicks: {error_ms:+.1f} ms")
@@ -76,9 +68,7 @@ def cancel_writes_nothing(program):
 
     # Save is still there for the same recording.
     target = os.path.join(out_dir(), "kept")
-    recorder.save_as(window, target)
-    wait_for_file(target + ".wav")
-    frames = read_wave(target + ".wav")["frames"]
+    frames = recorder.save_and_read(window, target)["frames"]
     check(abs(frames - 0.5 * RATE) < 0.1 * RATE, f"{frames} frames")
     recorder.close(window)
     check(recorder.wait() == 0, "closing failed")
@@ -90,9 +80,7 @@ def stops_by_itself(program):
     recorder.key(window, "alt+k")
     time.sleep(20.5)
     target = os.path.join(out_dir(), "auto")
-    recorder.save_as(window, target)  # only possible once it has stopped
-    wait_for_file(target + ".wav")
-    frames = read_wave(target + ".wav")["frames"]
+    frames = recorder.save_and_read(window, target)["frames"]  # only possible once it has stopped
     print(f"  stopped itself after {frames / RATE:.4f} s")
     check(abs(frames - 19 * RATE) <= 441, f"{frames} frames, not 19 s")
     recorder.close(window)

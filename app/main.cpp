@@ -1,5 +1,5 @@
 #include "platform/desktop.h"
-#include "platform/qtaudio.h"
+#include "platform/systemaudio.h"
 #include "platform/toolkit.h"
 #include "recorder/frmmain.h"
 
@@ -11,7 +11,7 @@ int main(int argc, char *argv[])
     ui::setUpApplication(app);
 
     RecorderServices services;
-    services.createAudio = audio::createQtAudio;
+    services.createAudio = audio::createSystemAudio;
     services.desktop = ui::createQtDesktop();
     services.saveDialog = ui::createQtSaveDialog();
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -107,6 +108,12 @@ public:
     virtual Status Stop() = 0;
     virtual Status GetCurrentPosition(DSCURSORS &cursors) = 0;
     virtual Status ReadBuffer(std::uint32_t start, std::uint32_t count, void *dest, std::uint32_t flags) = 0;
+
+    // Called on the creating thread when the capture ends without a Stop: the
+    // server went away or the device was removed. What was recorded until then
+    // stays readable, and the read position stands at its end.
+    using InterruptedHandler = std::function<void(const QString &reason)>;
+    virtual void setInterruptedHandler(InterruptedHandler handler) = 0;
 };
 
 class DirectSoundCapture

@@ -1,4 +1,4 @@
-#include "qtaudio.h"
+#include "systemaudio.h"
 
 #include "defaultsource.h"
 #include "wavefile.h"
@@ -111,6 +111,8 @@ public:
             std::memcpy(dest, m_block.constData() + start, count);
         return Status::success();
     }
+
+    void setInterruptedHandler(InterruptedHandler) override {}
 
 private:
     // A source whose server went away is gone: what it delivered stays.
@@ -273,7 +275,7 @@ public:
 
 } // namespace
 
-std::shared_ptr<DirectX7> createQtAudio()
+std::shared_ptr<DirectX7> createSystemAudio()
 {
     return std::make_shared<QtDirectX7>();
 }

@@ -1,6 +1,6 @@
 // The real sound backend against a private sound server that plays a known
 // signal into its default source (with a silent decoy source listed first).
-#include "platform/qtaudio.h"
+#include "platform/systemaudio.h"
 
 #include <QAudioDevice>
 #include <QElapsedTimer>
@@ -71,7 +71,7 @@ private:
 
 void tst_QtAudio::initTestCase()
 {
-    m_dx = audio::createQtAudio();
+    m_dx = audio::createSystemAudio();
     QVERIFY(m_dx->DirectSoundCaptureCreate(QString(), m_capture).ok);
     QVERIFY(m_dx->DirectSoundCreate(QString(), m_sound).ok);
     audio::DSCCAPS caps;

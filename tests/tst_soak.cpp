@@ -1,7 +1,7 @@
 // Many Start, Stop and Save cycles in one run must not cost memory or file
 // descriptors. With MOLAN_REAL_AUDIO set, the cycles go through the real
 // sound server too.
-#include "platform/qtaudio.h"
+#include "platform/systemaudio.h"
 #include "support/rig.h"
 
 #include <QDir>
@@ -69,7 +69,7 @@ void tst_Soak::cycles()
     QTemporaryDir dir;
     Rig rig;
     if (real)
-        rig.useRealAudio(audio::createQtAudio);
+        rig.useRealAudio(audio::createSystemAudio);
     QVERIFY(rig.load());
 
     // The first cycles fill caches and pools that are meant to stay.

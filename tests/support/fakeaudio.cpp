@@ -33,6 +33,7 @@ public:
     ~CaptureBuffer() override
     {
         --m_state->captureBuffersAlive;
+        m_state->interrupt = nullptr;
         m_state->captureRunning = false;
     }
 
@@ -71,6 +72,11 @@ public:
         for (std::uint32_t i = 0; i < count; ++i)
             out[i] = i + start < m_state->captured ? sampleAt(start + i) : 0x80;
         return status;
+    }
+
+    void setInterruptedHandler(InterruptedHandler handler) override
+    {
+        m_state->interrupt = std::move(handler);
     }
 
 private:

@@ -24,6 +24,8 @@ struct AudioState
     int soundBuffersAlive = 0;
     bool captureRunning = false;
     audio::DSBUFFERDESC lastSoundDesc;
+    // What the running capture buffer calls when the server goes away.
+    audio::DirectSoundCaptureBuffer::InterruptedHandler interrupt;
 
     audio::Status call(const QString &operation);
 };

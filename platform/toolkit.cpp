@@ -58,13 +58,11 @@ void setUpApplication(QApplication &app)
     const QLocale chinese(QLocale::Chinese, QLocale::China);
     QLocale::setDefault(chinese);
     const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
-    for (const char *catalogue : {"qtbase", "qtmultimedia"}) {
-        auto *translator = new QTranslator(&app);
-        if (translator->load(chinese, QString::fromLatin1(catalogue), QStringLiteral("_"), dir))
-            QApplication::installTranslator(translator);
-        else
-            delete translator;
-    }
+    auto *translator = new QTranslator(&app);
+    if (translator->load(chinese, QStringLiteral("qtbase"), QStringLiteral("_"), dir))
+        QApplication::installTranslator(translator);
+    else
+        delete translator;
 }
 
 } // namespace ui

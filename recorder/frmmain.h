@@ -68,6 +68,8 @@ private:
     void unguarded(void (FrmMain::*handler)());
     void startRecording();
     void stopRecording();
+    void recordingStopped();
+    void captureInterrupted(const QString &reason);
     void saveRecording();
     bool writeRecording(const QString &path);
 

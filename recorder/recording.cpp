@@ -47,6 +47,7 @@ void FrmMain::startRecording()
 
     audio::check(m_dsc->CreateCaptureBuffer(m_captureDesc, m_captureBuffer),
                  "DirectSoundCapture.CreateCaptureBuffer");
+    m_captureBuffer->setInterruptedHandler([this](const QString &reason) { captureInterrupted(reason); });
     audio::check(m_captureBuffer->Start(audio::CaptureOnce), "DirectSoundCaptureBuffer.Start");
 
     tmrCount->setInterval(1000);
@@ -61,6 +62,22 @@ void FrmMain::startRecording()
 void FrmMain::stopRecording()
 {
     audio::check(m_captureBuffer->Stop(), "DirectSoundCaptureBuffer.Stop");
+    recordingStopped();
+}
+
+// The server or the device ended the take: keep what it holds, as Stop would,
+// rather than count on over silence.
+void FrmMain::captureInterrupted(const QString &reason)
+{
+    if (!tmrCount->isActive())
+        return;
+    recordingStopped();
+    m_services.desktop->critical(
+        this, QStringLiteral("录音被中断：%1\n\n中断前录下的声音仍然保留，可以保存到文件。").arg(reason));
+}
+
+void FrmMain::recordingStopped()
+{
     m_secondsCounter = 0;
     tmrCount->stop();
     cmdSaveToFile->setEnabled(true);

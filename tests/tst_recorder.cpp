@@ -22,7 +22,8 @@ void click(Rig &rig, const char *button)
 }
 
 // Plays a person's actions: s = Start, t = Stop after 0.2 s of sound, e = Stop
-// with nothing recorded, n = one timer tick, v = Save under a new name,
+// with nothing recorded, i = the sound server goes away after 0.2 s of sound,
+// n = one timer tick, v = Save under a new name,
 // c = Save but cancel the dialog, x = close the window. Digits repeat the
 // next step, so "18n" is eighteen ticks.
 void play(Rig &rig, const QString &steps, const QString &folder)
@@ -43,6 +44,11 @@ void play(Rig &rig, const QString &steps, const QString &folder)
             case 'e':
                 rig.audio->captured = step == QLatin1Char('t') ? 4410 : 0;
                 click(rig, "cmdStopRec");
+                break;
+            case 'i':
+                rig.audio->captured = 4410;
+                rig.audio->captureRunning = false;
+                rig.audio->interrupt(QStringLiteral("连接中断"));
                 break;
             case 'n':
                 rig.window->tmrCount_Timer();
@@ -137,6 +143,10 @@ void tst_Recorder::transitions_data()
     QTest::newRow("saved after a cancel") << "stcv" << RecorderState::Saved << "0秒" << 0 << 1;
     // Nothing recorded: no dialog, Save stays offered.
     QTest::newRow("empty recording") << "sev" << RecorderState::Stopped << "0秒" << 0 << 0;
+    // The server going away stops the recording as Stop would, and says so.
+    QTest::newRow("interrupted") << "s3ni" << RecorderState::Stopped << "3秒" << 0 << 0;
+    QTest::newRow("interrupted, then saved") << "s3niv" << RecorderState::Saved << "3秒" << 0 << 1;
+    QTest::newRow("recording after an interruption") << "snisn" << RecorderState::Recording << "1秒" << 1 << 0;
 }
 
 void tst_Recorder::transitions()
@@ -158,7 +168,10 @@ void tst_Recorder::transitions()
     QCOMPARE(rig.audio->captureBuffersAlive, 1); // a new Start dropped the old one
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), files);
     QCOMPARE(rig.dialog->titles.size(), steps.count(QLatin1Char('c')) + files);
-    QVERIFY(rig.desktop->criticals.isEmpty());
+    QCOMPARE(rig.desktop->criticals.size(), steps.count(QLatin1Char('i')));
+    for (const QString &said : rig.desktop->criticals)
+        QVERIFY2(said.contains(QStringLiteral("录音被中断")) && said.contains(QStringLiteral("可以保存")),
+                 qPrintable(said));
     QVERIFY(rig.desktop->unhandled.isEmpty());
 }
 

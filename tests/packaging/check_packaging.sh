@@ -245,7 +245,7 @@ check_deb() {
     # Package names alone, space separated, without version constraints.
     local names package
     names=" $(sed 's/([^)]*)//g; s/[,|]/ /g' <<<"$depends" | tr -s ' ') "
-    for package in libqt6multimedia6 libsndfile1 libpulse0 fonts-arphic-uming; do
+    for package in libqt6widgets6 libsndfile1 libpulse0 fonts-arphic-uming; do
         [[ $names == *" $package "* ]] || fail "Depends lacks $package"
     done
     [[ $(dpkg-deb -f "$deb" Package) == molan-recorder ]] || fail "Package is not molan-recorder"

@@ -1,0 +1,558 @@
+// The sound layer on the sound server's own client library. PulseAudio serves
+// it natively and PipeWire through pipewire-pulse. The library runs its own
+// thread; the GUI thread only ever waits for it with a deadline.
+#include "systemaudio.h"
+
+#include "wavefile.h"
+
+#include <QObject>
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace audio {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A server that has not answered by then is taken as not answering at all.
+constexpr auto kAnswerTime = std::chrono::milliseconds(2000);
+// How long after Stop the sound up to the click may take to arrive; past it
+// the rest is silence. PipeWire needs 12-17 ms, rarely 200.
+constexpr auto kTailTime = std::chrono::milliseconds(300);
+// Larger fragments while recording mean fewer wake-ups, for us and for the
+// server; but PipeWire holds a whole fragment back, and a server that dies
+// takes it along.
+constexpr std::uint32_t kRecordingFragmentMs = 200;
+// At Stop, fragments this small make the server hand over what it holds.
+constexpr std::uint32_t kTailFragmentMs = 5;
+
+QString serverError(pa_context *context, const char *what)
+{
+    const int error = context ? pa_context_errno(context) : PA_ERR_UNKNOWN;
+    return QStringLiteral("%1（%2）").arg(QString::fromUtf8(what), QString::fromUtf8(pa_strerror(error)));
+}
+
+// Holds the main loop's lock for a scope.
+class Locked
+{
+public:
+    explicit Locked(pa_threaded_mainloop *loop) : m_loop(loop) { pa_threaded_mainloop_lock(m_loop); }
+    ~Locked() { pa_threaded_mainloop_unlock(m_loop); }
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+
+private:
+    pa_threaded_mainloop *m_loop;
+};
+
+// One main loop thread and one connection to the server, made again when the
+// server has gone away and come back.
+class Connection
+{
+public:
+    Connection()
+    {
+        m_loop = pa_threaded_mainloop_new();
+        if (m_loop && pa_threaded_mainloop_start(m_loop) < 0) {
+            pa_threaded_mainloop_free(m_loop);
+            m_loop = nullptr;
+        }
+    }
+
+    ~Connection()
+    {
+        if (!m_loop)
+            return;
+        {
+            Locked lock(m_loop);
+            dropContext();
+        }
+        pa_threaded_mainloop_stop(m_loop);
+        pa_threaded_mainloop_free(m_loop);
+    }
+
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    pa_threaded_mainloop *loop() const { return m_loop; }
+    pa_context *context() const { return m_context; }
+
+    // With the lock held: waits until `done` holds or the deadline passes,
+    // letting the loop thread run meanwhile. True when `done` holds.
+    template<typename Done>
+    bool waitFor(Done done, Clock::time_point deadline)
+    {
+        if (done())
+            return true;
+        pa_mainloop_api *api = pa_threaded_mainloop_get_api(m_loop);
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        timeval when;
+        pa_timeval_add(pa_gettimeofday(&when), pa_usec_t(std::max<std::int64_t>(0, left.count())));
+        // Wakes the wait below at the deadline, whatever else happens.
+        pa_time_event *alarm = api->time_new(
+            api, &when,
+            [](pa_mainloop_api *, pa_time_event *, const timeval *, void *loop) {
+                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(loop), 0);
+            },
+            m_loop);
+        while (!done() && Clock::now() < deadline)
+            pa_threaded_mainloop_wait(m_loop);
+        api->time_free(alarm);
+        return done();
+    }
+
+    // With the lock held: a ready connection, made anew if the last one broke.
+    Status ready()
+    {
+        if (!m_loop)
+            return Status::failure(QStringLiteral("无法启动声音服务的客户端线程"));
+        if (m_context && pa_context_get_state(m_context) == PA_CONTEXT_READY)
+            return Status::success();
+        dropContext();
+        m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "墨岚录音软件");
+        if (!m_context)
+            return Status::failure(QStringLiteral("无法连接声音服务器"));
+        pa_context_set_state_callback(
+            m_context,
+            [](pa_context *, void *loop) {
+                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(loop), 0);
+            },
+            m_loop);
+        if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            const Status failed = Status::failure(serverError(m_context, "无法连接声音服务器"));
+            dropContext();
+            return failed;
+        }
+        const bool settled = waitFor(
+            [this] {
+                return !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context))
+                    || pa_context_get_state(m_context) == PA_CONTEXT_READY;
+            },
+            Clock::now() + kAnswerTime);
+        if (settled && pa_context_get_state(m_context) == PA_CONTEXT_READY)
+            return Status::success();
+        const Status failed = Status::failure(settled ? serverError(m_context, "无法连接声音服务器")
+                                                      : QStringLiteral("声音服务器没有响应"));
+        dropContext();
+        return failed;
+    }
+
+    // With the lock held: runs `start` (which begins an operation whose
+    // callbacks set `done`) and waits for it with the usual deadline.
+    Status query(const std::function<pa_operation *()> &start, const bool &done)
+    {
+        if (Status connected = ready(); !connected)
+            return connected;
+        pa_operation *operation = start();
+        if (!operation)
+            return Status::failure(serverError(m_context, "声音服务器拒绝了请求"));
+        const bool answered =
+            waitFor([&] { return done || pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
+                    Clock::now() + kAnswerTime);
+        pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+        if (!answered)
+            return Status::failure(QStringLiteral("声音服务器没有响应"));
+        if (!done)
+            return Status::failure(serverError(m_context, "声音服务器没有回答"));
+        return Status::success();
+    }
+
+private:
+    void dropContext()
+    {
+        if (!m_context)
+            return;
+        pa_context_set_state_callback(m_context, nullptr, nullptr);
+        pa_context_disconnect(m_context);
+        pa_context_unref(m_context);
+        m_context = nullptr;
+    }
+
+    pa_threaded_mainloop *m_loop = nullptr;
+    pa_context *m_context = nullptr;
+};
+
+// Counts the devices of one kind; monitors of sinks are left out of sources,
+// since they are not something that records on its own.
+struct DeviceCount
+{
+    int devices = 0;
+    bool done = false;
+    pa_threaded_mainloop *loop = nullptr;
+
+    template<typename Info>
+    static void onInfo(pa_context *, const Info *info, int eol, void *user)
+    {
+        auto *self = static_cast<DeviceCount *>(user);
+        if (eol) {
+            self->done = true;
+            pa_threaded_mainloop_signal(self->loop, 0);
+            return;
+        }
+        if constexpr (std::is_same_v<Info, pa_source_info>) {
+            if (info->monitor_of_sink != PA_INVALID_INDEX)
+                return;
+        }
+        ++self->devices;
+    }
+};
+
+pa_sample_spec sampleSpecOf(const WAVEFORMATEX &format)
+{
+    pa_sample_spec spec;
+    spec.format = format.wBitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    spec.rate = format.nSamplesPerSec;
+    spec.channels = std::uint8_t(format.nChannels);
+    return spec;
+}
+
+// Records one pass into a fixed block, never wrapping. The loop thread fills
+// the block; everything the GUI thread reads of it is taken under the lock.
+class PulseCaptureBuffer final : public QObject, public DirectSoundCaptureBuffer
+{
+public:
+    PulseCaptureBuffer(std::shared_ptr<Connection> connection, const DSCBUFFERDESC &desc)
+        : m_connection(std::move(connection)),
+          m_format(desc.fxFormat),
+          m_block(qsizetype(desc.lBufferBytes), silenceByte(desc.fxFormat))
+    {
+    }
+
+    ~PulseCaptureBuffer() override
+    {
+        Locked lock(m_connection->loop());
+        dropStream();
+    }
+
+    Status Start(std::uint32_t) override
+    {
+        Locked lock(m_connection->loop());
+        if (m_stream && !m_ended)
+            return Status::success();
+        dropStream(); // a stopped take goes on from where it ended
+        if (m_written >= m_block.size())
+            return Status::failure(QStringLiteral("缓冲区已满"));
+        if (Status connected = m_connection->ready(); !connected)
+            return connected;
+
+        const pa_sample_spec spec = sampleSpecOf(m_format);
+        m_stream = pa_stream_new(m_connection->context(), "录音", &spec, nullptr);
+        if (!m_stream)
+            return Status::failure(serverError(m_connection->context(), "无法创建录音流"));
+        pa_stream_set_state_callback(m_stream, &PulseCaptureBuffer::onState, this);
+        pa_stream_set_read_callback(m_stream, &PulseCaptureBuffer::onRead, this);
+        pa_buffer_attr attr;
+        std::memset(&attr, 0xff, sizeof attr);
+        attr.fragsize = bytesFor(kRecordingFragmentMs);
+
+        m_wanted = -1;
+        m_ended = false;
+        m_interruption.clear();
+        m_started = m_written;
+        m_connected = Clock::now();
+        // No device named: the server records from its default source,
+        // whatever that is now, a monitor included.
+        if (pa_stream_connect_record(m_stream, nullptr, &attr, PA_STREAM_NOFLAGS) < 0) {
+            const Status failed = Status::failure(serverError(m_connection->context(), "无法开始录音"));
+            dropStream();
+            return failed;
+        }
+        const bool settled =
+            m_connection->waitFor([this] { return pa_stream_get_state(m_stream) != PA_STREAM_CREATING; },
+                                  Clock::now() + kAnswerTime);
+        if (settled && pa_stream_get_state(m_stream) == PA_STREAM_READY)
+            return Status::success();
+        const Status failed = Status::failure(settled ? serverError(m_connection->context(), "无法开始录音")
+                                                      : QStringLiteral("声音服务器没有响应"));
+        dropStream();
+        return failed;
+    }
+
+    Status Stop() override
+    {
+        const auto clicked = Clock::now();
+        Locked lock(m_connection->loop());
+        if (!m_stream || m_ended || m_wanted >= 0)
+            return Status::success();
+        // Exactly the sound from Start up to now: counted, not clocked, since
+        // the server's clock runs in steps and lags behind.
+        const double seconds = std::chrono::duration<double>(clicked - m_connected).count();
+        const qint64 frames = std::llround(seconds * m_format.nSamplesPerSec);
+        m_wanted = std::min<qint64>(m_block.size(), m_started + frames * m_format.nBlockAlign);
+        if (m_written >= m_wanted) {
+            endCapture();
+            return Status::success();
+        }
+        // The server holds back up to a whole fragment; ask for it now, and
+        // do not wait here: the rest arrives on the loop thread.
+        pa_buffer_attr attr;
+        std::memset(&attr, 0xff, sizeof attr);
+        attr.fragsize = bytesFor(kTailFragmentMs);
+        if (pa_operation *op = pa_stream_set_buffer_attr(m_stream, &attr, nullptr, nullptr))
+            pa_operation_unref(op);
+        pa_mainloop_api *api = pa_threaded_mainloop_get_api(m_connection->loop());
+        timeval when;
+        pa_timeval_add(pa_gettimeofday(&when),
+                       pa_usec_t(std::chrono::duration_cast<std::chrono::microseconds>(kTailTime).count()));
+        m_tailDeadline = api->time_new(api, &when, &PulseCaptureBuffer::onTailDeadline, this);
+        return Status::success();
+    }
+
+    Status GetCurrentPosition(DSCURSORS &cursors) override
+    {
+        Locked lock(m_connection->loop());
+        // After Stop the take is known to end at the click, even while its
+        // last few milliseconds are still on their way.
+        const qint64 end = m_wanted >= 0 ? m_wanted : m_written;
+        cursors.lPlay = std::uint32_t(m_written);
+        cursors.lWrite = std::uint32_t(end);
+        return Status::success();
+    }
+
+    Status ReadBuffer(std::uint32_t start, std::uint32_t count, void *dest, std::uint32_t) override
+    {
+        if (quint64(start) + count > quint64(m_block.size()))
+            return Status::failure(QStringLiteral("读取范围超出缓冲区"));
+        Locked lock(m_connection->loop());
+        // The tail deadline ends every Stop, so this wait is short and bounded.
+        m_connection->waitFor([this] { return m_wanted < 0 || m_ended; }, Clock::now() + kTailTime * 2);
+        if (count)
+            std::memcpy(dest, m_block.constData() + start, count);
+        return Status::success();
+    }
+
+    void setInterruptedHandler(InterruptedHandler handler) override
+    {
+        Locked lock(m_connection->loop());
+        m_interrupted = std::move(handler);
+    }
+
+private:
+    std::uint32_t bytesFor(std::uint32_t ms) const
+    {
+        const std::uint32_t bytes = m_format.nAvgBytesPerSec * ms / 1000;
+        return std::max<std::uint32_t>(bytes - bytes % m_format.nBlockAlign, m_format.nBlockAlign);
+    }
+
+    qint64 limit() const { return m_wanted >= 0 ? m_wanted : m_block.size(); }
+
+    // Loop thread. Holes the server reports become silence, so that what
+    // follows them stays in its place in time.
+    static void onRead(pa_stream *stream, size_t, void *user)
+    {
+        auto *self = static_cast<PulseCaptureBuffer *>(user);
+        const void *data = nullptr;
+        size_t size = 0;
+        while (!self->m_ended && pa_stream_readable_size(stream) > 0) {
+            if (pa_stream_peek(stream, &data, &size) < 0 || size == 0)
+                break;
+            const qint64 room = self->limit() - self->m_written;
+            const qint64 n = std::min<qint64>(room, qint64(size));
+            if (n > 0) {
+                char *to = self->m_block.data() + self->m_written;
+                if (data)
+                    std::memcpy(to, data, size_t(n));
+                else
+                    std::memset(to, silenceByte(self->m_format), size_t(n));
+                self->m_written += n;
+            }
+            pa_stream_drop(stream);
+            if (self->m_written >= self->limit())
+                self->endCapture();
+        }
+    }
+
+    // Loop thread: the stream broke while it was recording.
+    static void onState(pa_stream *stream, void *user)
+    {
+        auto *self = static_cast<PulseCaptureBuffer *>(user);
+        pa_threaded_mainloop_signal(self->m_connection->loop(), 0);
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED)
+            return;
+        if (self->m_ended || state == PA_STREAM_CREATING)
+            return;
+        if (self->m_wanted >= 0) {
+            // Broke after Stop: what came in is the take, the rest silence.
+            self->endCapture();
+            return;
+        }
+        self->m_interruption = serverError(self->m_connection->context(), "录音流中断");
+        self->endCapture();
+        // The recorder hears of it on its own thread, never from this one.
+        QMetaObject::invokeMethod(
+            self,
+            [self] {
+                InterruptedHandler handler;
+                QString reason;
+                {
+                    Locked lock(self->m_connection->loop());
+                    handler = self->m_interrupted;
+                    reason = self->m_interruption;
+                }
+                if (handler)
+                    handler(reason);
+            },
+            Qt::QueuedConnection);
+    }
+
+    static void onTailDeadline(pa_mainloop_api *, pa_time_event *, const timeval *, void *user)
+    {
+        static_cast<PulseCaptureBuffer *>(user)->endCapture();
+    }
+
+    // Loop thread or lock held: the take is complete. A cut not reached in
+    // time is made up with silence, already in the block.
+    void endCapture()
+    {
+        if (m_wanted >= 0)
+            m_written = m_wanted;
+        m_ended = true;
+        if (m_tailDeadline) {
+            pa_mainloop_api *api = pa_threaded_mainloop_get_api(m_connection->loop());
+            api->time_free(m_tailDeadline);
+            m_tailDeadline = nullptr;
+        }
+        if (m_stream && PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
+            pa_stream_disconnect(m_stream);
+        pa_threaded_mainloop_signal(m_connection->loop(), 0);
+    }
+
+    // Lock held.
+    void dropStream()
+    {
+        if (m_tailDeadline) {
+            pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_tailDeadline);
+            m_tailDeadline = nullptr;
+        }
+        if (!m_stream)
+            return;
+        pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+        pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
+            pa_stream_disconnect(m_stream);
+        pa_stream_unref(m_stream);
+        m_stream = nullptr;
+    }
+
+    std::shared_ptr<Connection> m_connection;
+    WAVEFORMATEX m_format;
+    QByteArray m_block;
+    pa_stream *m_stream = nullptr;
+    pa_time_event *m_tailDeadline = nullptr;
+    // All below shared with the loop thread, under its lock.
+    qint64 m_written = 0;
+    qint64 m_started = 0;
+    qint64 m_wanted = -1; // where Stop cuts the take; -1 while recording
+    bool m_ended = false;
+    Clock::time_point m_connected;
+    QString m_interruption;
+    InterruptedHandler m_interrupted;
+};
+
+// Stands for the default capture device, whichever that is at each Start.
+class PulseCapture final : public DirectSoundCapture
+{
+public:
+    explicit PulseCapture(std::shared_ptr<Connection> connection) : m_connection(std::move(connection)) {}
+
+    Status GetCaps(DSCCAPS &caps) override
+    {
+        Locked lock(m_connection->loop());
+        if (Status connected = m_connection->ready(); !connected)
+            return connected;
+        caps = {};
+        caps.lChannels = 1;
+        return Status::success();
+    }
+
+    Status CreateCaptureBuffer(const DSCBUFFERDESC &desc,
+                               std::shared_ptr<DirectSoundCaptureBuffer> &buffer) override
+    {
+        if (Status valid = validatePcmFormat(desc.fxFormat); !valid)
+            return valid;
+        if (desc.lBufferBytes == 0 || desc.lBufferBytes % desc.fxFormat.nBlockAlign != 0)
+            return Status::failure(QStringLiteral("缓冲区大小无效"));
+        buffer = std::make_shared<PulseCaptureBuffer>(m_connection, desc);
+        return Status::success();
+    }
+
+private:
+    std::shared_ptr<Connection> m_connection;
+};
+
+class PulseSound final : public DirectSound
+{
+public:
+    Status CreateSoundBuffer(const DSBUFFERDESC &desc, const WAVEFORMATEX &format,
+                             std::shared_ptr<DirectSoundBuffer> &buffer) override
+    {
+        if (Status valid = validatePcmFormat(format); !valid)
+            return valid;
+        if (desc.lBufferBytes == 0 || desc.lBufferBytes % format.nBlockAlign != 0)
+            return Status::failure(QStringLiteral("缓冲区大小无效"));
+        buffer = std::make_shared<MemorySoundBuffer>(desc.lBufferBytes, format);
+        return Status::success();
+    }
+};
+
+class PulseDirectX7 final : public DirectX7
+{
+public:
+    Status DirectSoundCaptureCreate(const QString &device,
+                                    std::shared_ptr<DirectSoundCapture> &capture) override
+    {
+        if (Status found = count(device, &pa_context_get_source_info_list,
+                                 &DeviceCount::onInfo<pa_source_info>, "没有可用的录音设备");
+            !found)
+            return found;
+        capture = std::make_shared<PulseCapture>(m_connection);
+        return Status::success();
+    }
+
+    Status DirectSoundCreate(const QString &device, std::shared_ptr<DirectSound> &sound) override
+    {
+        if (Status found = count(device, &pa_context_get_sink_info_list, &DeviceCount::onInfo<pa_sink_info>,
+                                 "没有可用的放音设备");
+            !found)
+            return found;
+        sound = std::make_shared<PulseSound>();
+        return Status::success();
+    }
+
+private:
+    template<typename List, typename Callback>
+    Status count(const QString &device, List list, Callback callback, const char *none)
+    {
+        if (!device.isEmpty())
+            return Status::failure(QStringLiteral("只能使用默认设备"));
+        Locked lock(m_connection->loop());
+        DeviceCount found;
+        found.loop = m_connection->loop();
+        Status answered =
+            m_connection->query([&] { return list(m_connection->context(), callback, &found); }, found.done);
+        if (!answered)
+            return answered;
+        if (found.devices == 0)
+            return Status::failure(QString::fromUtf8(none));
+        return Status::success();
+    }
+
+    std::shared_ptr<Connection> m_connection = std::make_shared<Connection>();
+};
+
+} // namespace
+
+std::shared_ptr<DirectX7> createSystemAudio()
+{
+    return std::make_shared<PulseDirectX7>();
+}
+
+} // namespace audio

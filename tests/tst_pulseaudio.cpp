@@ -1,0 +1,203 @@
+// The real sound backend against a private sound server (PulseAudio or
+// PipeWire) that plays a 440 Hz tone into its default source, with a silent
+// decoy source listed first.
+#include "platform/systemaudio.h"
+#include "support/rig.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <cmath>
+
+namespace {
+
+audio::DSCBUFFERDESC recorderDesc(std::uint32_t bytes)
+{
+    audio::DSCBUFFERDESC desc;
+    desc.lFlags = audio::CaptureWaveMapped;
+    desc.lBufferBytes = bytes;
+    desc.fxFormat.wFormatTag = audio::FormatPcm;
+    desc.fxFormat.nChannels = 1;
+    desc.fxFormat.nSamplesPerSec = 22050;
+    desc.fxFormat.nAvgBytesPerSec = 22050;
+    desc.fxFormat.nBlockAlign = 1;
+    desc.fxFormat.wBitsPerSample = 8;
+    return desc;
+}
+
+// Frequency from the first and last upward crossings of the midpoint: whole
+// periods between them, so a short take still reads to a fraction of a hertz.
+double frequencyOf(const QByteArray &samples)
+{
+    qsizetype first = -1, last = -1;
+    int periods = -1;
+    for (qsizetype i = 1; i < samples.size(); ++i) {
+        if (quint8(samples[i - 1]) < 128 && quint8(samples[i]) >= 128) {
+            first = first < 0 ? i : first;
+            last = i;
+            ++periods;
+        }
+    }
+    return periods > 0 ? periods * 22050.0 / double(last - first) : 0;
+}
+
+bool setDefaultSource(const char *source)
+{
+    return QProcess::execute(QStringLiteral("pactl"),
+                             {QStringLiteral("set-default-source"), QString::fromLatin1(source)})
+        == 0;
+}
+
+struct Take
+{
+    QByteArray samples;
+    double elapsedMs = 0;
+};
+
+Take record(audio::DirectSoundCapture &capture, int ms)
+{
+    Take take;
+    std::shared_ptr<audio::DirectSoundCaptureBuffer> buffer;
+    if (!capture.CreateCaptureBuffer(recorderDesc(441000), buffer).ok)
+        return take;
+    QElapsedTimer clock;
+    clock.start();
+    if (!buffer->Start(0).ok)
+        return take;
+    QTest::qWait(ms);
+    take.elapsedMs = double(clock.nsecsElapsed()) / 1e6;
+    audio::DSCURSORS cursors;
+    if (!buffer->Stop().ok || !buffer->GetCurrentPosition(cursors).ok)
+        return take;
+    take.samples.resize(qsizetype(cursors.lWrite));
+    if (!buffer->ReadBuffer(0, cursors.lWrite, take.samples.data(), 0).ok)
+        take.samples.clear();
+    return take;
+}
+
+} // namespace
+
+class tst_PulseAudio : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void recordsTheDefaultSourceExactly_data();
+    void recordsTheDefaultSourceExactly();
+    void aFullBufferStopsFilling();
+    void followsTheDefaultSourceMonitorsIncluded();
+    void neverHoldsTheEventLoop();
+
+private:
+    std::shared_ptr<audio::DirectX7> m_dx;
+    std::shared_ptr<audio::DirectSoundCapture> m_capture;
+    std::shared_ptr<audio::DirectSound> m_sound;
+};
+
+void tst_PulseAudio::initTestCase()
+{
+    m_dx = audio::createSystemAudio();
+    QVERIFY(m_dx->DirectSoundCaptureCreate(QString(), m_capture).ok);
+    QVERIFY(m_dx->DirectSoundCreate(QString(), m_sound).ok);
+}
+
+void tst_PulseAudio::recordsTheDefaultSourceExactly_data()
+{
+    QTest::addColumn<int>("ms");
+    QTest::newRow("a moment") << 300;
+    QTest::newRow("three seconds") << 3000;
+}
+
+void tst_PulseAudio::recordsTheDefaultSourceExactly()
+{
+    QFETCH(int, ms);
+    const Take take = record(*m_capture, ms);
+    const double errorMs = double(take.samples.size()) / 22.05 - take.elapsedMs;
+    qInfo("recorded %lld bytes over %.1f ms: %+.2f ms", qlonglong(take.samples.size()), take.elapsedMs,
+          errorMs);
+    QVERIFY2(std::abs(errorMs) <= 5, qPrintable(QString::number(errorMs)));
+    // The decoy listed first is silent; the default source carries the tone,
+    // up to the very end: the last moments are sound, not made-up silence.
+    const double hz = frequencyOf(take.samples);
+    QVERIFY2(std::abs(hz - 440) <= 5, qPrintable(QString::number(hz)));
+    const double tailHz = frequencyOf(take.samples.last(441));
+    QVERIFY2(std::abs(tailHz - 440) <= 25, qPrintable(QString::number(tailHz)));
+}
+
+void tst_PulseAudio::aFullBufferStopsFilling()
+{
+    std::shared_ptr<audio::DirectSoundCaptureBuffer> buffer;
+    QVERIFY(m_capture->CreateCaptureBuffer(recorderDesc(2205), buffer).ok);
+    QVERIFY(buffer->Start(0).ok);
+    audio::DSCURSORS cursors;
+    QTRY_VERIFY_WITH_TIMEOUT(buffer->GetCurrentPosition(cursors).ok && cursors.lWrite == 2205u, 3000);
+    QVERIFY(buffer->Stop().ok);
+    QVERIFY(buffer->GetCurrentPosition(cursors).ok);
+    QCOMPARE(cursors.lWrite, 2205u);
+}
+
+void tst_PulseAudio::followsTheDefaultSourceMonitorsIncluded()
+{
+    // The person picks another source, or what the computer plays, while the
+    // program runs; each Start records from the default of that moment.
+    const struct
+    {
+        const char *source;
+        bool tone;
+    } steps[] = {{"aaa_decoy", false}, {"rec_sink.monitor", true}, {"rec_mic", true}};
+    for (const auto &step : steps) {
+        QVERIFY(setDefaultSource(step.source));
+        const Take take = record(*m_capture, 1000);
+        QVERIFY2(take.samples.size() > 20000, step.source);
+        const double hz = frequencyOf(take.samples);
+        if (step.tone)
+            QVERIFY2(std::abs(hz - 440) <= 5,
+                     qPrintable(QStringLiteral("%1: %2 Hz").arg(step.source).arg(hz)));
+        else
+            QVERIFY2(take.samples.count('\x80') == take.samples.size(), step.source);
+    }
+}
+
+// Start-up, Start, Stop and Save of the real window, each run from the event
+// loop, while a 5 ms timer measures how long the loop is kept from running.
+void tst_PulseAudio::neverHoldsTheEventLoop()
+{
+    QTemporaryDir dir;
+    fake::Rig rig;
+    rig.useRealAudio(audio::createSystemAudio);
+    rig.dialog->script << dir.filePath(QStringLiteral("take"));
+    FrmMain &w = *rig.window;
+
+    QElapsedTimer clock;
+    qint64 last = 0, longest = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longest = std::max(longest, now - last);
+        last = now;
+    });
+    const std::function<void()> steps[] = {[&] { QVERIFY(rig.load()); }, [&] { w.cmdStartRec_Click(); },
+                                           [&] { w.cmdStopRec_Click(); }, [&] { w.cmdSaveToFile_Click(); }};
+    for (const auto &step : steps) {
+        QTimer::singleShot(0, step);
+        clock.start();
+        last = 0;
+        longest = 0;
+        ticker.start(5);
+        QTest::qWait(400);
+        ticker.stop();
+        qInfo("longest gap %.1f ms", double(longest) / 1e6);
+        QVERIFY2(longest <= 50'000'000, qPrintable(QString::number(double(longest) / 1e6)));
+    }
+    QVERIFY2(rig.desktop->criticals.isEmpty() && rig.desktop->unhandled.isEmpty(),
+             qPrintable(rig.desktop->criticals.join(' ') + rig.desktop->unhandled.join(' ')));
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("take.wav"))).size() > 44 + 8000);
+}
+
+QTEST_MAIN(tst_PulseAudio)
+#include "tst_pulseaudio.moc"

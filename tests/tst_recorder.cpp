@@ -146,7 +146,8 @@ void tst_Recorder::transitions_data()
     // The server going away stops the recording as Stop would, and says so.
     QTest::newRow("interrupted") << "s3ni" << RecorderState::Stopped << "3秒" << 0 << 0;
     QTest::newRow("interrupted, then saved") << "s3niv" << RecorderState::Saved << "3秒" << 0 << 1;
-    QTest::newRow("recording after an interruption") << "snisn" << RecorderState::Recording << "1秒" << 1 << 0;
+    QTest::newRow("recording after an interruption")
+        << "snisn" << RecorderState::Recording << "1秒" << 1 << 0;
 }
 
 void tst_Recorder::transitions()

@@ -458,7 +458,7 @@ def machine():
 
     def version(*command):
         out = subprocess.run(command, capture_output=True, text=True).stdout.strip().splitlines()
-        return " ".join(out[-1].split()[-2:]) if out else "?"
+        return out[-1].split()[-1] if out else "?"
 
     return {
         "cpu": first("/proc/cpuinfo", "model name"),

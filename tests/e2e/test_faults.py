@@ -28,16 +28,31 @@ def session_process(name):
     raise AssertionError(f"no {name} in this session")
 
 
+# Ahead of other work, as the session starts its own, so that a busy machine
+# does not put gaps into the sound.
+AHEAD = ["nice", "-n", "-10"] if os.geteuid() == 0 else []
+
+
 def play_tone():
-    return subprocess.Popen(
-        "sox -q -n -t raw -r 44100 -c 2 -b 16 -e signed-integer - synth sine 440 vol 0.5 | "
-        "pacat --playback --device=rec_sink --raw --format=s16le --rate=44100 --channels=2 --latency-msec=20",
+    """The tone again, as the session played it, once the server has it."""
+    player = subprocess.Popen(
+        f"{' '.join(AHEAD)} sox -q -n -t raw -r 44100 -c 2 -b 16 -e signed-integer - synth sine 440 vol 0.5 | "
+        f"{' '.join(AHEAD)} pacat --playback --device=rec_sink --raw --format=s16le --rate=44100 --channels=2 "
+        "--latency-msec=100",
         shell=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for(lambda: subprocess.run(["pactl", "list", "short", "sink-inputs"], capture_output=True).stdout, 10,
+             "the tone to play")
+    if os.environ.get("MOLAN_SOUND_SERVER") != "pipewire":
+        # As the session does: a fresh null sink's first block is under way
+        # before the tone, so its monitor would start with a jump.
+        for state in ("1", "0"):
+            subprocess.run(["pactl", "suspend-sink", "rec_sink", state], check=True)
+    return player
 
 
 def restart_server(command):
     """The same server again, with the session's devices."""
-    server = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server = subprocess.Popen(AHEAD + command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for(lambda: subprocess.run(["pactl", "info"], capture_output=True).returncode == 0, 10, "the new server")
     devices = os.path.join(os.environ["SESSION_DIR"], "pulse", "devices")
     if os.path.exists(devices):  # pipewire-pulse's devices went with it
@@ -81,7 +96,8 @@ def server_dies_while_recording(program):
         again = saved(recorder, window, "after")
         print(f"  recorded {again['frames'] / RATE:.2f} s on the new server")
         check(0.8 * RATE <= again["frames"] <= 1.6 * RATE, f"{again['frames']} frames after the restart")
-        check(abs(frequency(again["samples"]) - 440) <= 5, "the new recording is not the tone")
+        hz = frequency(again["samples"])
+        check(abs(hz - 440) <= 5, f"the new recording is not the tone: {hz:.1f} Hz")
         recorder.close(window)
         check(recorder.wait() == 0, "closing failed")
         player.kill()

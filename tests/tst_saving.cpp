@@ -154,16 +154,20 @@ void tst_Saving::names()
 
 void tst_Saving::replacing_data()
 {
+    QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("answer");
-    QTest::newRow("declined") << false;
-    QTest::newRow("accepted") << true;
+    QTest::newRow("declined") << "old" << false;
+    QTest::newRow("accepted") << "old" << true;
+    // No room beside it for a temporary name made from this one.
+    QTest::newRow("accepted, longest name") << QString(251, QLatin1Char('n')) << true;
 }
 
 void tst_Saving::replacing()
 {
+    QFETCH(QString, name);
     QFETCH(bool, answer);
     QTemporaryDir dir;
-    const QString target = dir.filePath(QStringLiteral("old.wav"));
+    const QString target = dir.filePath(name + QStringLiteral(".wav"));
     QFile old(target);
     QVERIFY(old.open(QIODevice::WriteOnly));
     old.write("an older recording");
@@ -172,12 +176,12 @@ void tst_Saving::replacing()
     Rig rig;
     QVERIFY(rig.load());
     rig.desktop->answer = answer;
-    recordAndSave(rig, 64, dir.filePath(QStringLiteral("old")));
+    recordAndSave(rig, 64, dir.filePath(name));
 
     QCOMPARE(rig.desktop->questions.size(), 1);
     QVERIFY(rig.desktop->questions.first().contains(QDir::toNativeSeparators(target)));
-    QVERIFY(rig.desktop->criticals.isEmpty());
-    QCOMPARE(filesIn(dir.path()), QStringList{"old.wav"});
+    QVERIFY2(rig.desktop->criticals.isEmpty(), qPrintable(rig.desktop->criticals.join(' ')));
+    QCOMPARE(filesIn(dir.path()), QStringList{name + QStringLiteral(".wav")});
     if (answer) {
         QCOMPARE(contents(target).mid(44), expectedSamples(64));
         QCOMPARE(rig.window->state(), RecorderState::Saved);

@@ -7,15 +7,12 @@ if [ "$(id -u)" -ne 0 ] || ! unshare -m true 2>/dev/null; then
     echo "skipped: needs root and a private mount namespace" >&2
     exit 77
 fi
+# The folder goes whatever the test's outcome; the mounts go with the namespace.
 exec unshare -m sh -c '
-    set -e
-    base=$(mktemp -d)
-    mkdir "$base/full" "$base/readonly"
-    mount -t tmpfs -o size=64k tmpfs "$base/full"
-    mount -t tmpfs -o ro,size=16k tmpfs "$base/readonly"
+    base=$(mktemp -d) || exit 1
+    trap "umount \"\$base/full\" \"\$base/readonly\" 2>/dev/null; rm -rf \"\$base\"" EXIT
+    mkdir "$base/full" "$base/readonly" &&
+        mount -t tmpfs -o size=64k tmpfs "$base/full" &&
+        mount -t tmpfs -o ro,size=16k tmpfs "$base/readonly" || exit 1
     MOLAN_FULL_DIR=$base/full MOLAN_READONLY_DIR=$base/readonly "$@"
-    status=$?
-    umount "$base/full" "$base/readonly"
-    rmdir "$base/full" "$base/readonly" "$base"
-    exit $status
 ' sh "$@"

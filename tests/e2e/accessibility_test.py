@@ -7,6 +7,7 @@ import re
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pyatspi
 import pytest
@@ -17,7 +18,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from driver import DIALOG_TITLE, MAIN_TITLE, read_wave, type_text, windows, xdotool  # noqa: E402
 
 PROGRAM = os.environ["MOLAN_PROGRAM"]
-SESSION_DIR = os.environ["SESSION_DIR"]
 AUTO_STOP = "录音已自动停止"
 
 
@@ -35,19 +35,15 @@ def pump(until, timeout, what):
         time.sleep(0.02)
 
 
-def descendants(node):
-    """Controls under `node`, leaving out the items of lists and tables."""
-    for child in node:
-        if child is not None:
-            yield child
-            if child.getRole() not in (pyatspi.ROLE_LIST, pyatspi.ROLE_TABLE, pyatspi.ROLE_TREE_TABLE):
-                yield from descendants(child)
-
-
 def find(node, role, name=None):
-    for child in descendants(node):
-        if child.getRole() == role and (name is None or child.name == name):
+    """The first control under `node` with that role (and name), leaving lists and tables out."""
+    for child in filter(None, node):
+        if child.getRole() == role and name in (None, child.name):
             return child
+        if child.getRole() not in (pyatspi.ROLE_LIST, pyatspi.ROLE_TABLE, pyatspi.ROLE_TREE_TABLE):
+            found = find(child, role, name)
+            if found:
+                return found
     return None
 
 
@@ -111,21 +107,17 @@ class Recorder:
 
 
 @pytest.fixture
-def out_dir():
-    path = os.path.join(SESSION_DIR, "out")
-    os.makedirs(path, exist_ok=True)
+def tmp_path(request):
+    """Files of a test, in the session's directory, which goes with the session."""
+    path = Path(os.environ["SESSION_DIR"], request.node.name)
+    path.mkdir()
     return path
 
 
 @pytest.fixture
-def recorder():
+def recorder(tmp_path):
     made = []
-
-    def start(**env):
-        made.append(Recorder(os.path.join(SESSION_DIR, f"recorder{len(made)}.log"), **env))
-        return made[-1]
-
-    yield start
+    yield lambda **env: made.append(Recorder(str(tmp_path / "recorder.log"), **env)) or made[0]
     for r in made:
         r.close()
 
@@ -158,7 +150,7 @@ def controls(window, expected):
     return [(c.getRole(), c.name if name is not None else None, key_of(c)) for c, (_, name, _) in zip(window, expected)]
 
 
-def test_what_a_screen_reader_finds(recorder, out_dir):
+def test_what_a_screen_reader_finds(recorder, tmp_path):
     rec = recorder()
     rec.wait_focus("开始录音(K)")
     [main] = rec.windows()
@@ -202,21 +194,19 @@ def test_what_a_screen_reader_finds(recorder, out_dir):
     dialog = pump(lambda: windows(DIALOG_TITLE), 10, "the save dialog")[0]
     xdotool("windowactivate", "--sync", dialog)
     xdotool("key", "ctrl+a")
-    type_text(os.path.join(out_dir, "auto"))
+    type_text(str(tmp_path / "auto"))
     xdotool("key", "Return")
     rec.wait_focus("开始录音(K)")
-    saved = pump(lambda: os.path.exists(os.path.join(out_dir, "auto.wav")), 10, "the saved file")
-    assert saved and abs(read_wave(os.path.join(out_dir, "auto.wav"))["frames"] - 19 * 22050) < 2205
+    pump((tmp_path / "auto.wav").exists, 10, "the saved file")
+    assert abs(read_wave(str(tmp_path / "auto.wav"))["frames"] - 19 * 22050) < 2205
 
 
-def test_orca_speaks_the_seconds(recorder):
-    log = os.path.join(SESSION_DIR, "orca.log")
-    orca = subprocess.Popen(
-        ["orca", "--debug-file", log], stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT, env={**os.environ}
-    )
+def test_orca_speaks_the_seconds(recorder, tmp_path):
+    log = tmp_path / "orca.log"
+    orca = subprocess.Popen(["orca", "--debug-file", log], stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
 
     def spoken():
-        return re.findall(r"SPEECH OUTPUT: '(.*?)'", open(log, errors="replace").read()) if os.path.exists(log) else []
+        return re.findall(r"SPEECH OUTPUT: '(.*?)'", log.read_text(errors="replace")) if log.exists() else []
 
     try:
         pump(spoken, 30, "Orca to start speaking")
@@ -225,18 +215,15 @@ def test_orca_speaks_the_seconds(recorder):
         keys("alt+k")
         pump(lambda: any("1秒" in s for s in spoken()), 10, "Orca to say 1秒")
     finally:
-        orca.terminate()
-        try:
-            orca.wait(10)
-        except subprocess.TimeoutExpired:
-            orca.kill()
+        orca.kill()
+        orca.wait()
 
 
-def test_wayland_records_and_saves(recorder, out_dir):
+def test_wayland_records_and_saves(recorder, tmp_path):
     socket = "molan-wayland"
     weston = subprocess.Popen(
         ["weston", "--backend=headless-backend.so", "--use-pixman", f"--socket={socket}", "--idle-time=0"],
-        stdout=open(os.path.join(SESSION_DIR, "weston.log"), "w"),
+        stdout=open(tmp_path / "weston.log", "w"),
         stderr=subprocess.STDOUT,
     )
     try:
@@ -249,14 +236,13 @@ def test_wayland_records_and_saves(recorder, out_dir):
         pump(lambda: key_of(main[2]), 10, "Save to be offered")
         press(main[2])
         dialog = pump(lambda: find(rec.app, pyatspi.ROLE_DIALOG, DIALOG_TITLE), 10, "the save dialog")
-        target = os.path.join(out_dir, "wayland")
-        find(dialog, pyatspi.ROLE_TEXT).queryEditableText().setTextContents(target)
+        find(dialog, pyatspi.ROLE_TEXT).queryEditableText().setTextContents(str(tmp_path / "wayland"))
         press(find(dialog, pyatspi.ROLE_PUSH_BUTTON, "保存(S)"))
-        pump(lambda: os.path.exists(target + ".wav"), 10, "the saved file")
-        frames = read_wave(target + ".wav")["frames"]
+        pump((tmp_path / "wayland.wav").exists, 10, "the saved file")
+        frames = read_wave(str(tmp_path / "wayland.wav"))["frames"]
         assert abs(frames - 1.5 * 22050) < 0.2 * 22050, frames
         rec.close()
         assert open(rec.log).read() == ""  # no warnings from Qt's Wayland plugin
     finally:
-        weston.terminate()
-        weston.wait(10)
+        weston.kill()
+        weston.wait()

@@ -88,14 +88,14 @@ void FrmMain::buildLayout()
 
     connect(cmdStartRec, &QPushButton::clicked, this, [this] {
         cmdStartRec_Click();
-        announceProgress();
+        announceProgress(false);
     });
     connect(cmdStopRec, &QPushButton::clicked, this, [this] { cmdStopRec_Click(); });
     connect(cmdSaveToFile, &QPushButton::clicked, this, [this] { cmdSaveToFile_Click(); });
     connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
     connect(tmrCount, &QTimer::timeout, this, [this] {
         tmrCount_Timer();
-        announceProgress();
+        announceProgress(true);
     });
 
     ui::centreOnScreen(this);
@@ -157,18 +157,13 @@ void FrmMain::unguarded(void (FrmMain::*handler)())
 
 // The seconds label alone goes unheard: screen readers leave plain labels
 // alone while the focus is on a button.
-void FrmMain::announceProgress()
+void FrmMain::announceProgress(bool tick)
 {
-    switch (state()) {
-    case RecorderState::Recording:
+    const RecorderState now = state();
+    if (now == RecorderState::Recording)
         m_announcer->announce(lblTIME->text());
-        break;
-    case RecorderState::Stopped: // after a tick, only the automatic stop
+    else if (tick && now == RecorderState::Stopped) // only the automatic stop stops on a tick
         m_announcer->announce(QStringLiteral("录音已自动停止"));
-        break;
-    default:
-        break;
-    }
 }
 
 // Return presses the focused button, as it does on Windows; Qt leaves Return

@@ -75,7 +75,7 @@ private:
     void stopRecording();
     void saveRecording();
     bool writeRecording(const QString &path);
-    void announceProgress();
+    void announceProgress(bool tick);
 
     RecorderServices m_services;
 

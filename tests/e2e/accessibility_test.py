@@ -97,11 +97,11 @@ class Recorder:
         return next((name for _, kind, _, name in reversed(self.events) if kind.endswith("focused")), None)
 
     def wait_focus(self, name):
-        pump(lambda: self.focus() == name, 10, f"focus on {name}, not {self.focus()}")
+        pump(lambda: self.focus() == name, 10, f"focus on {name}")
 
     def close(self):
+        pyatspi.Registry.deregisterEventListener(self.heard, *EVENTS)
         if self.process.poll() is None:
-            pyatspi.Registry.deregisterEventListener(self.heard, *EVENTS)
             self.process.terminate()
             self.process.wait(10)
 
@@ -241,7 +241,8 @@ def test_wayland_records_and_saves(recorder, tmp_path):
         pump((tmp_path / "wayland.wav").exists, 10, "the saved file")
         frames = read_wave(str(tmp_path / "wayland.wav"))["frames"]
         assert abs(frames - 1.5 * 22050) < 0.2 * 22050, frames
-        rec.close()
+        rec.process.terminate()
+        rec.process.wait(10)
         assert open(rec.log).read() == ""  # no warnings from Qt's Wayland plugin
     finally:
         weston.kill()

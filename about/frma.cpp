@@ -1,5 +1,6 @@
 #include "frma.h"
 
+#include "platform/accessible.h"
 #include "platform/toolkit.h"
 
 #include <QLabel>
@@ -18,7 +19,10 @@ QString withLineBreaks(QString text)
 FrmA::FrmA(QWidget *parent)
     : QWidget(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
+    ui::setAccessibleRole(this, QAccessible::Dialog);
     setObjectName(QStringLiteral("FrmA"));
+    // Both windows carry the same title; this tells them apart.
+    setAccessibleDescription(QStringLiteral("关于墨岚录音软件"));
     setWindowTitle(QStringLiteral("墨岚录音软件V1.0"));
     setWindowIcon(QIcon()); // no icon of its own
     setFixedSize(ui::twips(3495), ui::twips(2025));
@@ -28,6 +32,7 @@ FrmA::FrmA(QWidget *parent)
     Label1->setFont(ui::songFont(10.5));
     Label1->setGeometry(ui::twipsRect(840, 240, 2055, 255));
     Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label1->setAccessibleName(Label1->text().trimmed()); // the line break is only for the eye
 
     Label2 = new QLabel(withLineBreaks(QStringLiteral("墨岚录音软件v1.0\r官方网站：") + webSite()), this);
     Label2->setObjectName(QStringLiteral("Label2"));

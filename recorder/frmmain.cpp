@@ -1,9 +1,11 @@
 #include "frmmain.h"
 
 #include "about/frma.h"
+#include "platform/accessible.h"
 #include "platform/toolkit.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
@@ -15,6 +17,7 @@ FrmMain::FrmMain(RecorderServices services, QWidget *parent)
                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       m_services(std::move(services))
 {
+    ui::setAccessibleRole(this, QAccessible::Window);
     setObjectName(QStringLiteral("frmMain"));
     buildLayout();
 }
@@ -55,6 +58,7 @@ void FrmMain::buildLayout()
     lblLTime->setObjectName(QStringLiteral("lblLTime"));
     lblLTime->setFont(regular);
     lblLTime->setGeometry(ui::twipsRect(840, 2520, 1155, 255));
+    lblLTime->setBuddy(lblTIME); // says what the seconds are; it has no access key
 
     Command1 = button("Command1", QStringLiteral("关于(&A)"), ui::twipsRect(4200, 2760, 1095, 495));
 
@@ -65,6 +69,7 @@ void FrmMain::buildLayout()
     Picture1->setLineWidth(1);
     Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Picture1->setPixmap(QPixmap(QStringLiteral(":/banner.jpg")));
+    Picture1->setAccessibleName(QStringLiteral("墨岚录音软件"));
 
     for (QWidget *w : {static_cast<QWidget *>(cmdStartRec), static_cast<QWidget *>(cmdStopRec),
                        static_cast<QWidget *>(cmdSaveToFile), static_cast<QWidget *>(Command1)})
@@ -79,11 +84,19 @@ void FrmMain::buildLayout()
     tmrCount->setTimerType(Qt::PreciseTimer);
     tmrCount->setInterval(1000);
 
-    connect(cmdStartRec, &QPushButton::clicked, this, [this] { cmdStartRec_Click(); });
+    m_announcer = new ui::Announcer(this);
+
+    connect(cmdStartRec, &QPushButton::clicked, this, [this] {
+        cmdStartRec_Click();
+        announceProgress(false);
+    });
     connect(cmdStopRec, &QPushButton::clicked, this, [this] { cmdStopRec_Click(); });
     connect(cmdSaveToFile, &QPushButton::clicked, this, [this] { cmdSaveToFile_Click(); });
     connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
-    connect(tmrCount, &QTimer::timeout, this, [this] { tmrCount_Timer(); });
+    connect(tmrCount, &QTimer::timeout, this, [this] {
+        tmrCount_Timer();
+        announceProgress(true);
+    });
 
     ui::centreOnScreen(this);
 }
@@ -140,6 +153,46 @@ void FrmMain::unguarded(void (FrmMain::*handler)())
     }
     tmrCount->stop(); // no ticks behind the report
     m_services.desktop->unhandledError(this, what);
+}
+
+// The seconds label alone goes unheard: screen readers leave plain labels
+// alone while the focus is on a button.
+void FrmMain::announceProgress(bool tick)
+{
+    const RecorderState now = state();
+    if (now == RecorderState::Recording)
+        m_announcer->announce(lblTIME->text());
+    else if (tick && now == RecorderState::Stopped) // only the automatic stop stops on a tick
+        m_announcer->announce(QStringLiteral("录音已自动停止"));
+}
+
+// Return presses the focused button, as it does on Windows; Qt leaves Return
+// to default buttons, and this window has none.
+void FrmMain::keyPressEvent(QKeyEvent *event)
+{
+    auto *button = qobject_cast<QPushButton *>(focusWidget());
+    const bool plain = !(event->modifiers() & ~Qt::KeypadModifier);
+    if (button && button->isEnabled() && plain && !event->isAutoRepeat()
+        && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+        button->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+// When the focused button is disabled, Qt passes the focus on in tab order,
+// which after Save is About. The button of the next step is where the work goes on.
+bool FrmMain::focusNextPrevChild(bool next)
+{
+    if (const QWidget *focused = focusWidget(); focused && !focused->isEnabled()) {
+        for (QPushButton *button : {cmdStopRec, cmdSaveToFile, cmdStartRec}) {
+            if (button->isEnabled()) {
+                button->setFocus(Qt::OtherFocusReason);
+                return true;
+            }
+        }
+    }
+    return QWidget::focusNextPrevChild(next);
 }
 
 void FrmMain::Command1_Click()

@@ -15,6 +15,9 @@ class QLabel;
 class QPushButton;
 class QTimer;
 class FrmA;
+namespace ui {
+class Announcer;
+}
 
 using CaptureFormat = audio::WAVEFORMATEX;
 using SecondsCounter = std::int16_t;
@@ -61,6 +64,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void buildLayout();
@@ -72,6 +77,7 @@ private:
     void captureInterrupted(const QString &reason);
     void saveRecording();
     bool writeRecording(const QString &path);
+    void announceProgress(bool tick);
 
     RecorderServices m_services;
 
@@ -83,6 +89,7 @@ private:
     QPushButton *Command1 = nullptr;
     QLabel *Picture1 = nullptr;
     QTimer *tmrCount = nullptr;
+    ui::Announcer *m_announcer = nullptr;
 
     std::shared_ptr<audio::DirectX7> m_dx;
     std::shared_ptr<audio::DirectSoundCapture> m_dsc;

@@ -126,28 +126,41 @@ void tst_Recorder::transitions_data()
     QTest::addColumn<QString>("label");
     QTest::addColumn<int>("counter");
     QTest::addColumn<int>("files");
-    QTest::newRow("started") << "s" << RecorderState::Recording << "0秒" << 0 << 0;
-    QTest::newRow("first tick") << "sn" << RecorderState::Recording << "1秒" << 1 << 0;
-    QTest::newRow("eighteenth tick") << "s18n" << RecorderState::Recording << "18秒" << 18 << 0;
+    // The focus follows the work from the button each step disables.
+    QTest::addColumn<QString>("focus");
+    QTest::newRow("started") << "s" << RecorderState::Recording << "0秒" << 0 << 0 << "cmdStopRec";
+    QTest::newRow("first tick") << "sn" << RecorderState::Recording << "1秒" << 1 << 0 << "cmdStopRec";
+    QTest::newRow("eighteenth tick") << "s18n" << RecorderState::Recording << "18秒" << 18 << 0
+                                     << "cmdStopRec";
     // The 19th stops the recording and leaves the label as it was.
-    QTest::newRow("nineteenth tick") << "s19n" << RecorderState::Stopped << "18秒" << 0 << 0;
-    QTest::newRow("stop before the first tick") << "st" << RecorderState::Stopped << "0秒" << 0 << 0;
-    QTest::newRow("stop after three seconds") << "s3nt" << RecorderState::Stopped << "3秒" << 0 << 0;
-    QTest::newRow("start again after stop") << "s2nts" << RecorderState::Recording << "0秒" << 0 << 0;
-    QTest::newRow("count restarts after stop") << "s2ntsn" << RecorderState::Recording << "1秒" << 1 << 0;
-    QTest::newRow("saved") << "sntv" << RecorderState::Saved << "1秒" << 0 << 1;
-    QTest::newRow("saved once only") << "sntvv" << RecorderState::Saved << "1秒" << 0 << 1;
-    QTest::newRow("start after a save") << "sntvs" << RecorderState::Recording << "0秒" << 0 << 1;
-    QTest::newRow("next recording saved") << "stvstv" << RecorderState::Saved << "0秒" << 0 << 2;
-    QTest::newRow("cancel keeps it") << "stc" << RecorderState::Stopped << "0秒" << 0 << 0;
-    QTest::newRow("saved after a cancel") << "stcv" << RecorderState::Saved << "0秒" << 0 << 1;
+    QTest::newRow("nineteenth tick") << "s19n" << RecorderState::Stopped << "18秒" << 0 << 0
+                                     << "cmdSaveToFile";
+    QTest::newRow("stop before the first tick")
+        << "st" << RecorderState::Stopped << "0秒" << 0 << 0 << "cmdSaveToFile";
+    QTest::newRow("stop after three seconds")
+        << "s3nt" << RecorderState::Stopped << "3秒" << 0 << 0 << "cmdSaveToFile";
+    // Start clicked while Save has the focus.
+    QTest::newRow("start again after stop")
+        << "s2nts" << RecorderState::Recording << "0秒" << 0 << 0 << "cmdStopRec";
+    QTest::newRow("count restarts after stop")
+        << "s2ntsn" << RecorderState::Recording << "1秒" << 1 << 0 << "cmdStopRec";
+    QTest::newRow("saved") << "sntv" << RecorderState::Saved << "1秒" << 0 << 1 << "cmdStartRec";
+    QTest::newRow("saved once only") << "sntvv" << RecorderState::Saved << "1秒" << 0 << 1 << "cmdStartRec";
+    QTest::newRow("start after a save")
+        << "sntvs" << RecorderState::Recording << "0秒" << 0 << 1 << "cmdStopRec";
+    QTest::newRow("next recording saved")
+        << "stvstv" << RecorderState::Saved << "0秒" << 0 << 2 << "cmdStartRec";
+    QTest::newRow("cancel keeps it") << "stc" << RecorderState::Stopped << "0秒" << 0 << 0 << "cmdStartRec";
+    QTest::newRow("saved after a cancel")
+        << "stcv" << RecorderState::Saved << "0秒" << 0 << 1 << "cmdStartRec";
     // Nothing recorded: no dialog, Save stays offered.
-    QTest::newRow("empty recording") << "sev" << RecorderState::Stopped << "0秒" << 0 << 0;
+    QTest::newRow("empty recording") << "sev" << RecorderState::Stopped << "0秒" << 0 << 0 << "cmdSaveToFile";
     // The server going away stops the recording as Stop would, and says so.
-    QTest::newRow("interrupted") << "s3ni" << RecorderState::Stopped << "3秒" << 0 << 0;
-    QTest::newRow("interrupted, then saved") << "s3niv" << RecorderState::Saved << "3秒" << 0 << 1;
+    QTest::newRow("interrupted") << "s3ni" << RecorderState::Stopped << "3秒" << 0 << 0 << "cmdSaveToFile";
+    QTest::newRow("interrupted, then saved")
+        << "s3niv" << RecorderState::Saved << "3秒" << 0 << 1 << "cmdStartRec";
     QTest::newRow("recording after an interruption")
-        << "snisn" << RecorderState::Recording << "1秒" << 1 << 0;
+        << "snisn" << RecorderState::Recording << "1秒" << 1 << 0 << "cmdStopRec";
 }
 
 void tst_Recorder::transitions()
@@ -157,6 +170,7 @@ void tst_Recorder::transitions()
     QFETCH(QString, label);
     QFETCH(int, counter);
     QFETCH(int, files);
+    QFETCH(QString, focus);
     QTemporaryDir dir;
     Rig rig;
     QVERIFY(rig.load());
@@ -165,6 +179,7 @@ void tst_Recorder::transitions()
     QCOMPARE(rig.window->state(), state);
     QCOMPARE(timeText(rig), label);
     QCOMPARE(int(rig.window->secondsCounter()), counter);
+    QCOMPARE(rig.window->focusWidget()->objectName(), focus);
     QCOMPARE(rig.audio->captureRunning, state == RecorderState::Recording);
     QCOMPARE(rig.audio->captureBuffersAlive, 1); // a new Start dropped the old one
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), files);

@@ -49,6 +49,7 @@ FrmA::FrmA(QWidget *parent)
     connect(Command1, &QPushButton::clicked, this, &QWidget::close);
 
     ui::centreOnScreen(this);
+    ui::keepOutOfTaskbar(this);
 }
 
 QString FrmA::webSite()

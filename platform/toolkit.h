@@ -22,11 +22,12 @@ constexpr int twips(int value)
 
 QRect twipsRect(int left, int top, int width, int height);
 
-// Places `widget` at a rectangle given in twips.
-void placeTwips(QWidget *widget, int left, int top, int width, int height);
-
-// Places a top-level window in the middle of the primary screen.
+// Places a top-level window, frame and all, in the middle of the primary screen.
 void centreOnScreen(QWidget *window);
+
+// Keeps a window out of the taskbar, where the desktop has one. Windows leaves
+// tool windows out by itself; X11 window managers need telling.
+void keepOutOfTaskbar(QWidget *window);
 
 // 宋体 at `points`, or the nearest installed Song/Ming face where SimSun is missing.
 QFont songFont(qreal points, bool bold = false);

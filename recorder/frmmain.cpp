@@ -229,8 +229,3 @@ void FrmMain::Form_QueryUnload()
         m_about->close();
     m_services.desktop->endProgram(0);
 }
-
-FrmA *FrmMain::aboutWindow() const
-{
-    return m_about;
-}

@@ -49,7 +49,6 @@ public:
 
     RecorderState state() const;
     SecondsCounter secondsCounter() const { return m_secondsCounter; }
-    FrmA *aboutWindow() const;
 
     // The seconds text for a count: "12秒".
     static QString secondsText(SecondsCounter seconds);

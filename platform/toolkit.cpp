@@ -83,9 +83,9 @@ void keepOutOfTaskbar(QWidget *window)
 {
 #ifdef MOLAN_HAVE_XCB
     auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    if (!x11)
+    xcb_connection_t *connection = x11 ? x11->connection() : nullptr;
+    if (!connection)
         return; // not on X11
-    xcb_connection_t *connection = x11->connection();
     auto atom = [connection](const char *name) {
         xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
             connection, xcb_intern_atom(connection, 0, std::uint16_t(std::strlen(name)), name), nullptr);

@@ -47,9 +47,6 @@ public:
     // devices cannot be opened; the program has then been told to end.
     bool Form_Load();
 
-    RecorderState state() const;
-    SecondsCounter secondsCounter() const { return m_secondsCounter; }
-
     // The seconds text for a count: "12秒".
     static QString secondsText(SecondsCounter seconds);
 
@@ -67,6 +64,7 @@ protected:
     bool focusNextPrevChild(bool next) override;
 
 private:
+    RecorderState state() const;
     void buildLayout();
     // Runs a handler that traps nothing: an error ends the program after a report.
     void unguarded(void (FrmMain::*handler)());

@@ -1,0 +1,218 @@
+// A recorder window wired to a fake sound system and to scripted dialogs. The
+// recording is a known pattern, the test decides how much of it there is, and
+// any operation fails on demand.
+#pragma once
+
+#include "platform/desktop.h"
+#include "platform/wavefile.h"
+#include "recorder/frmmain.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QSet>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstring>
+#include <memory>
+#include <optional>
+
+namespace fake {
+
+// Byte `i` of every fake recording; not periodic in any small power of two,
+// so a shifted copy shows.
+inline char sampleAt(std::uint32_t i)
+{
+    return char((i * 7u + i / 251u) & 0xFFu);
+}
+
+inline QByteArray samples(std::uint32_t n)
+{
+    QByteArray bytes(qsizetype(n), Qt::Uninitialized);
+    for (std::uint32_t i = 0; i < n; ++i)
+        bytes[i] = sampleAt(i);
+    return bytes;
+}
+
+// Every device and buffer at once. The buffers it hands out are counted
+// while somebody holds them.
+class Audio final : public audio::DirectX7,
+                    public audio::DirectSoundCapture,
+                    public audio::DirectSoundCaptureBuffer,
+                    public audio::DirectSound,
+                    public audio::DirectSoundBuffer
+{
+public:
+    QSet<QString> failing; // e.g. "DirectSoundCaptureBuffer.Stop"
+    std::uint32_t captured = 0; // bytes recorded so far
+    bool capturing = false;
+    int captureBuffers = 0;
+    int soundBuffers = 0;
+    audio::DSBUFFERDESC soundDesc;
+    InterruptedHandler interrupt;
+
+    audio::Status DirectSoundCaptureCreate(const QString &, std::shared_ptr<DirectSoundCapture> &out) override
+    {
+        return hand(out, "DirectX7.DirectSoundCaptureCreate");
+    }
+    audio::Status DirectSoundCreate(const QString &, std::shared_ptr<DirectSound> &out) override
+    {
+        return hand(out, "DirectX7.DirectSoundCreate");
+    }
+    audio::Status GetCaps(audio::DSCCAPS &) override { return call("DirectSoundCapture.GetCaps"); }
+    audio::Status CreateCaptureBuffer(const audio::DSCBUFFERDESC &desc,
+                                      std::shared_ptr<DirectSoundCaptureBuffer> &out) override
+    {
+        captured = 0;
+        m_captureSize = desc.lBufferBytes;
+        return hand(out, "DirectSoundCapture.CreateCaptureBuffer", &captureBuffers);
+    }
+    audio::Status Start(std::uint32_t) override { return run("DirectSoundCaptureBuffer.Start", true); }
+    audio::Status Stop() override { return run("DirectSoundCaptureBuffer.Stop", false); }
+    audio::Status GetCurrentPosition(audio::DSCURSORS &cursors) override
+    {
+        cursors.lPlay = cursors.lWrite = std::min(captured, m_captureSize);
+        return call("DirectSoundCaptureBuffer.GetCurrentPosition");
+    }
+    audio::Status ReadBuffer(std::uint32_t start, std::uint32_t count, void *dest, std::uint32_t) override
+    {
+        for (std::uint32_t i = 0; i < count; ++i)
+            static_cast<char *>(dest)[i] = start + i < captured ? sampleAt(start + i) : char(0x80);
+        return call("DirectSoundCaptureBuffer.ReadBuffer");
+    }
+    void setInterruptedHandler(InterruptedHandler handler) override { interrupt = std::move(handler); }
+    audio::Status CreateSoundBuffer(const audio::DSBUFFERDESC &desc, const audio::WAVEFORMATEX &format,
+                                    std::shared_ptr<DirectSoundBuffer> &out) override
+    {
+        soundDesc = desc;
+        m_sound = audio::MemorySoundBuffer(desc.lBufferBytes, format);
+        return hand(out, "DirectSound.CreateSoundBuffer", &soundBuffers);
+    }
+    audio::Status WriteBuffer(std::uint32_t start, std::uint32_t count, const void *source,
+                              std::uint32_t flags) override
+    {
+        const audio::Status status = call("DirectSoundBuffer.WriteBuffer");
+        return status ? m_sound.WriteBuffer(start, count, source, flags) : status;
+    }
+    audio::Status SaveToFile(const QString &path) override
+    {
+        const audio::Status status = call("DirectSoundBuffer.SaveToFile");
+        return status ? m_sound.SaveToFile(path) : status;
+    }
+
+private:
+    audio::Status call(const char *operation) const
+    {
+        return failing.contains(QLatin1String(operation))
+            ? audio::Status::failure(QStringLiteral("模拟的故障"))
+            : audio::Status::success();
+    }
+    audio::Status run(const char *operation, bool on)
+    {
+        const audio::Status status = call(operation);
+        capturing = status ? on : capturing;
+        return status;
+    }
+    // This same object, under a reference that counts itself in `alive`.
+    template<typename T>
+    audio::Status hand(std::shared_ptr<T> &out, const char *operation, int *alive = nullptr)
+    {
+        const audio::Status status = call(operation);
+        if (!status)
+            return status;
+        if (alive)
+            ++*alive;
+        out = std::shared_ptr<T>(this, [alive](T *) {
+            if (alive)
+                --*alive;
+        });
+        return status;
+    }
+
+    std::uint32_t m_captureSize = 0;
+    audio::MemorySoundBuffer m_sound{0, {}};
+};
+
+// Message boxes answered in a person's place; what they said is kept.
+class Desktop : public ui::Desktop
+{
+public:
+    QStringList said; // every message, the unhandled-error reports too
+    QStringList questions;
+    QList<int> ended;
+    bool answer = true; // to every question
+
+    void critical(QWidget *, const QString &text) override { said << text; }
+    bool question(QWidget *, const QString &text) override
+    {
+        questions << text;
+        return answer;
+    }
+    void unhandledError(QWidget *, const QString &what) override
+    {
+        said << what;
+        ended << 3;
+    }
+    void endProgram(int status) override { ended << status; }
+};
+
+class SaveDialog : public ui::SaveDialog
+{
+public:
+    // What the person does at each showing: a full name, or nothing to cancel.
+    QList<std::optional<QString>> script;
+    QStringList shown; // title and filter of each showing
+
+    bool ShowSave(QWidget *) override
+    {
+        shown << DialogTitle + QLatin1Char(' ') + Filter;
+        const std::optional<QString> choice = script.isEmpty() ? std::nullopt : script.takeFirst();
+        if (choice)
+            FileName = *choice;
+        return choice.has_value();
+    }
+};
+
+struct Rig
+{
+    std::shared_ptr<Audio> audio = std::make_shared<Audio>();
+    Desktop *desktop = nullptr;
+    SaveDialog *dialog = nullptr;
+    std::unique_ptr<FrmMain> window;
+
+    explicit Rig(std::function<std::shared_ptr<audio::DirectX7>()> create = {})
+    {
+        RecorderServices services;
+        services.createAudio = create ? std::move(create) : [a = audio] { return a; };
+        auto d = std::make_unique<Desktop>();
+        auto s = std::make_unique<SaveDialog>();
+        desktop = d.get();
+        dialog = s.get();
+        services.desktop = std::move(d);
+        services.saveDialog = std::move(s);
+        window = std::make_unique<FrmMain>(std::move(services));
+    }
+
+    bool load() { return window->Form_Load(); }
+
+    template<typename T = QPushButton>
+    T *find(const char *name) const
+    {
+        return window->findChild<T *>(QLatin1String(name));
+    }
+
+    // What a person sees of the recorder's state: the buttons they may press,
+    // "timer" while the seconds run, and the seconds label.
+    QString looks() const
+    {
+        QStringList seen;
+        for (const char *name : {"cmdStartRec", "cmdStopRec", "cmdSaveToFile"})
+            if (find(name)->isEnabled())
+                seen << QString::fromLatin1(name).mid(3);
+        if (window->findChild<QTimer *>(QStringLiteral("tmrCount"))->isActive())
+            seen << QStringLiteral("timer");
+        return seen.join(QLatin1Char(' ')) + QStringLiteral(" | ") + find<QLabel>("lblTIME")->text();
+    }
+};
+
+} // namespace fake

@@ -1,0 +1,12 @@
+#!/bin/sh
+# Keeps the tests in proportion to the program: C++ lines that are neither
+# blank nor only a comment, tests/ against the program's folders.
+cd "$(dirname "$0")/.." || exit 1
+count() {
+    find "$@" -name '*.cpp' -o -name '*.h' | xargs cat | grep -cvE '^[[:space:]]*(//.*)?$'
+}
+program=$(count platform recorder about app bench)
+tests=$(count tests)
+share=$((100 * tests / program))
+echo "C++ lines: program $program, tests $tests: tests at $share% of the program (20-45% wanted)"
+[ "$share" -ge 20 ] && [ "$share" -le 45 ]

@@ -3,7 +3,6 @@
 
 import os
 import subprocess
-import sys
 import time
 import wave
 
@@ -13,6 +12,7 @@ SESSION = os.environ.get("MOLAN_SESSION") or os.path.join(HERE, "session")
 MAIN_TITLE = "墨岚录音软件V1.0"
 APP_TITLE = "墨岚录音软件"
 DIALOG_TITLE = "保存音频文件"
+RATE = 22050  # frames per second of a saved recording
 
 # Button centres in the main window, in pixels at 96 dpi.
 START_BUTTON = (16 + 44, 184 + 16)
@@ -27,29 +27,6 @@ class Failure(AssertionError):
 def check(condition, message):
     if not condition:
         raise Failure(message)
-
-
-def run_cases(cases, program):
-    """Runs each case in a session of its own; the process exits non-zero if any failed."""
-    if len(sys.argv) > 2 and sys.argv[2] == "--inside":
-        try:
-            cases[sys.argv[3]][1](program)
-        except Failure as failure:
-            print(f"  {failure}", file=sys.stderr)
-            log = os.path.join(os.environ.get("SESSION_DIR", ""), "recorder.log")
-            if os.path.exists(log):
-                sys.stderr.write(open(log, errors="replace").read())
-            sys.exit(1)
-        return
-    failed = 0
-    for name, (options, _) in cases.items():
-        started = time.monotonic()
-        result = subprocess.run([SESSION, *options, "--", sys.executable, sys.argv[0], program, "--inside", name])
-        verdict = "PASS" if result.returncode == 0 else "FAIL"
-        failed += result.returncode != 0
-        print(f"{verdict}: {name} ({time.monotonic() - started:.1f} s)", flush=True)
-    print(f"{len(cases) - failed} passed, {failed} failed", flush=True)
-    sys.exit(1 if failed else 0)
 
 
 def xdotool(*args, check_status=True):
@@ -172,4 +149,4 @@ def frequency(samples):
     crossings = [i for i in range(1, len(samples)) if samples[i - 1] < 128 <= samples[i]]
     if len(crossings) < 2:
         return 0
-    return (len(crossings) - 1) * 22050 / (crossings[-1] - crossings[0])
+    return (len(crossings) - 1) * RATE / (crossings[-1] - crossings[0])

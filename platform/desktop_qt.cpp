@@ -63,8 +63,11 @@ public:
             m_dialog->setFileMode(QFileDialog::AnyFile);
             // The caller asks about the file it really writes, which has ".wav" added.
             m_dialog->setOption(QFileDialog::DontConfirmOverwrite);
+#ifndef Q_OS_WIN
             // Qt's own dialog: the same on every desktop, in Chinese, and scriptable.
+            // Windows has a common one of its own, which its users know.
             m_dialog->setOption(QFileDialog::DontUseNativeDialog);
+#endif
             // Recordings belong with the user's music, not wherever the program was started.
             QString start = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
             if (start.isEmpty() || !QFileInfo(start).isDir())
@@ -80,7 +83,10 @@ public:
         return true;
     }
 
-    ~QtSaveDialog() override { delete m_dialog; }
+    ~QtSaveDialog() override
+    {
+        delete m_dialog;
+    }
 
 private:
     QPointer<QFileDialog> m_dialog;

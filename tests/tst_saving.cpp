@@ -10,7 +10,9 @@
 
 #include <sndfile.h>
 
+#ifndef Q_OS_WIN
 #include <unistd.h>
+#endif
 
 using fake::Rig;
 
@@ -224,8 +226,12 @@ void tst_Saving::failures()
     } else if (prepare.startsWith(QLatin1String("dir:"))) {
         QVERIFY(root.mkdir(prepare.mid(4)));
     } else if (prepare.startsWith(QLatin1String("readonly:"))) {
+#ifdef Q_OS_WIN
+        QSKIP("a folder's read-only attribute does not keep new files out of it");
+#else
         if (::geteuid() == 0)
             QSKIP("permissions do not bind root; the read-only file system case covers it");
+#endif
         QVERIFY(root.mkdir(prepare.mid(9)));
         QFile::setPermissions(root.filePath(prepare.mid(9)), QFile::ReadOwner | QFile::ExeOwner);
     } else if (prepare == QLatin1String("fail")) {

@@ -16,6 +16,14 @@ namespace ui {
 
 namespace {
 
+// Qt's own dialog: the same on every desktop, in Chinese, and scriptable.
+// Windows has a common one of its own, which its users know.
+#ifdef Q_OS_WIN
+constexpr bool kNativeSaveDialog = true;
+#else
+constexpr bool kNativeSaveDialog = false;
+#endif
+
 class QtDesktop final : public Desktop
 {
 public:
@@ -63,11 +71,7 @@ public:
             m_dialog->setFileMode(QFileDialog::AnyFile);
             // The caller asks about the file it really writes, which has ".wav" added.
             m_dialog->setOption(QFileDialog::DontConfirmOverwrite);
-#ifndef Q_OS_WIN
-            // Qt's own dialog: the same on every desktop, in Chinese, and scriptable.
-            // Windows has a common one of its own, which its users know.
-            m_dialog->setOption(QFileDialog::DontUseNativeDialog);
-#endif
+            m_dialog->setOption(QFileDialog::DontUseNativeDialog, !kNativeSaveDialog);
             // Recordings belong with the user's music, not wherever the program was started.
             QString start = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
             if (start.isEmpty() || !QFileInfo(start).isDir())
@@ -83,10 +87,7 @@ public:
         return true;
     }
 
-    ~QtSaveDialog() override
-    {
-        delete m_dialog;
-    }
+    ~QtSaveDialog() override { delete m_dialog; }
 
 private:
     QPointer<QFileDialog> m_dialog;

@@ -25,6 +25,11 @@ namespace {
 
 // How often a running capture is looked at, to notice it ending by itself.
 constexpr int kWatchMs = 100;
+// A device delivers every few milliseconds while it works; one silent this
+// long while capturing has gone without saying so.
+constexpr int kStallMs = 2000;
+// AUDCLNT_E_DEVICE_INVALIDATED, which DirectSound passes on from the audio engine.
+const HRESULT kDeviceInvalidated = HRESULT(0x88890004u);
 
 // Holds one COM reference and drops it on destruction.
 template<class T>
@@ -93,6 +98,9 @@ QString describe(HRESULT hr)
         break;
     case DSERR_BUFFERLOST:
         what = QStringLiteral("缓冲区已丢失");
+        break;
+    case kDeviceInvalidated:
+        what = QStringLiteral("声音设备已移除");
         break;
     default:
         what = QStringLiteral("DirectSound 错误");
@@ -182,6 +190,7 @@ public:
             m_ended = false;
             m_kept.clear();
             m_lastRead = 0;
+            m_stalled = 0;
             m_watch.start();
         }
         return statusOf(hr);
@@ -193,9 +202,18 @@ public:
         if (m_watch.isActive())
             watch();
         m_watch.stop();
+        if (m_ended)
+            return Status::success();
         const HRESULT hr = m_buffer->Stop();
-        // A capture that already ended has nothing left to stop, device or not.
-        return m_ended ? Status::success() : statusOf(hr);
+        // The device went just before the Stop: what it delivered is the recording.
+        if (isDeviceLoss(hr)) {
+            DWORD capture = 0, read = 0;
+            if (SUCCEEDED(m_buffer->GetCurrentPosition(&capture, &read)) && read >= m_lastRead)
+                m_lastRead = std::uint32_t(read);
+            end(describe(hr));
+            return Status::success();
+        }
+        return statusOf(hr);
     }
 
     Status GetCurrentPosition(DSCURSORS &cursors) override
@@ -217,7 +235,7 @@ public:
     {
         if (count == 0)
             return Status::success();
-        if (!m_kept.isEmpty()) {
+        if (m_ended && m_keptValid) {
             if (quint64(start) + count > quint64(m_kept.size()))
                 return Status::failure(QStringLiteral("读取范围超出已录部分"));
             std::memcpy(dest, m_kept.constData() + start, count);
@@ -230,33 +248,42 @@ public:
     void setInterruptedHandler(InterruptedHandler handler) override { m_handler = std::move(handler); }
 
 private:
+    static bool isDeviceLoss(HRESULT hr) { return hr == kDeviceInvalidated || hr == DSERR_NODRIVER; }
+
     // A one-pass capture ends by itself when its buffer is full, which is how
     // it was meant to end, or when the device goes, which is worth telling.
+    // A device that goes may say so, or may merely stop delivering.
     void watch()
     {
         DWORD status = 0, capture = 0, read = 0;
         const HRESULT statusHr = m_buffer->GetStatus(&status);
         const HRESULT positionHr = m_buffer->GetCurrentPosition(&capture, &read);
-        if (SUCCEEDED(statusHr) && SUCCEEDED(positionHr) && (status & DSCBSTATUS_CAPTURING)) {
+        if (FAILED(statusHr) || FAILED(positionHr)) {
+            end(describe(FAILED(statusHr) ? statusHr : positionHr));
+        } else if (!(status & DSCBSTATUS_CAPTURING)) {
+            // The read position wraps to the start when a one-pass capture fills its buffer.
+            m_lastRead = read < m_lastRead ? m_bytes : std::uint32_t(read);
+            end(m_lastRead < m_bytes ? QStringLiteral("录音设备已停止工作") : QString());
+        } else if (read == m_lastRead && m_lastRead < m_bytes) {
+            if (++m_stalled * kWatchMs >= kStallMs)
+                end(QStringLiteral("录音设备已停止送来声音"));
+        } else {
+            m_stalled = 0;
             m_lastRead = std::uint32_t(read);
-            return;
         }
+    }
+
+    // The capture is over without a Stop: its sound so far is the recording.
+    void end(const QString &reason)
+    {
         m_watch.stop();
         m_ended = true;
-        QString reason;
-        if (FAILED(statusHr) || FAILED(positionHr)) {
-            reason = describe(FAILED(statusHr) ? statusHr : positionHr);
-        } else {
-            // The read position wraps to 0 when a one-pass capture fills its buffer.
-            m_lastRead = read < m_lastRead ? m_bytes : std::uint32_t(read);
-            if (m_lastRead < m_bytes)
-                reason = QStringLiteral("录音设备已停止工作");
-        }
+        m_buffer->Stop();
         // The device may take the buffer's memory along: keep what was recorded.
         m_kept.resize(qsizetype(m_lastRead));
         IDirectSoundCaptureBuffer *buffer = m_buffer.operator->();
-        if (m_lastRead && FAILED(lockedCopy(buffer, 0, m_lastRead, m_kept.data(), nullptr, 0)))
-            m_kept.clear();
+        m_keptValid =
+            m_lastRead == 0 || SUCCEEDED(lockedCopy(buffer, 0, m_lastRead, m_kept.data(), nullptr, 0));
         if (reason.isEmpty() || !m_handler)
             return;
         // Later, from the event loop: the handler may well release this buffer.
@@ -273,7 +300,9 @@ private:
     ComRef<IDirectSoundCaptureBuffer> m_buffer;
     std::uint32_t m_bytes;
     std::uint32_t m_lastRead = 0;
+    int m_stalled = 0;
     bool m_ended = false;
+    bool m_keptValid = false;
     QByteArray m_kept;
     QTimer m_watch;
     InterruptedHandler m_handler;

@@ -41,8 +41,9 @@ windows:
 	cmake --build $(WIN_BUILD_DIR) -j2 --target windows-package
 
 # The unit tests under Wine, and the installer tried on a fresh Wine prefix.
-test-windows: windows
+test-windows:
 	@scripts/setup --windows --test
+	@$(MAKE) --no-print-directory windows
 	cmake --build $(WIN_BUILD_DIR) -j2
 	ctest --test-dir $(WIN_BUILD_DIR) --output-on-failure -j2
 

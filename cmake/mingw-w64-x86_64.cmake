@@ -17,7 +17,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-find_program(MOLAN_WINE NAMES wine wine64)
-if(MOLAN_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${MOLAN_WINE})
-endif()
+# By name: Wine may be installed only once the tests are about to run.
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

@@ -16,14 +16,6 @@ namespace ui {
 
 namespace {
 
-// Qt's own dialog: the same on every desktop, in Chinese, and scriptable.
-// Windows has a common one of its own, which its users know.
-#ifdef Q_OS_WIN
-constexpr bool kNativeSaveDialog = true;
-#else
-constexpr bool kNativeSaveDialog = false;
-#endif
-
 class QtDesktop final : public Desktop
 {
 public:
@@ -71,7 +63,8 @@ public:
             m_dialog->setFileMode(QFileDialog::AnyFile);
             // The caller asks about the file it really writes, which has ".wav" added.
             m_dialog->setOption(QFileDialog::DontConfirmOverwrite);
-            m_dialog->setOption(QFileDialog::DontUseNativeDialog, !kNativeSaveDialog);
+            // Qt's own dialog: the same on every desktop, in Chinese, and scriptable.
+            m_dialog->setOption(QFileDialog::DontUseNativeDialog);
             // Recordings belong with the user's music, not wherever the program was started.
             QString start = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
             if (start.isEmpty() || !QFileInfo(start).isDir())

@@ -131,8 +131,10 @@ void tst_Saving::names_data()
                                   << "x.wav.wav";
     QTest::newRow("chinese and spaces") << "我的 录音 1"
                                         << "我的 录音 1.wav";
+#ifndef Q_OS_WIN // Windows keeps double quotes out of names
     QTest::newRow("quotes") << "say \"hi\" 'there'"
                             << "say \"hi\" 'there'.wav";
+#endif
     QTest::newRow("leading dash") << "-take"
                                   << "-take.wav";
     QTest::newRow("longest name") << QString(251, QLatin1Char('n'))

@@ -5,7 +5,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DMOLAN_WERROR=ON
 endif
 
-.PHONY: run test test-sanitize test-memcheck bench build setup setup-test clean
+.PHONY: run test test-sanitize test-memcheck bench build setup setup-test clean windows test-windows
 
 run: setup build
 	@scripts/run $(BUILD_DIR)/molan-recorder
@@ -29,6 +29,24 @@ test-memcheck: setup-test build
 bench: setup-test build
 	python3 bench/run_bench.py --build $(BUILD_DIR)
 
+# The Windows version, cross-built: dist/molan-recorder-1.0-win64.zip and
+# dist/molan-recorder-1.0-setup.exe. Qt for Windows is built once into the
+# user's cache (see scripts/windows-deps).
+WIN_BUILD_DIR ?= build-windows
+windows:
+	@scripts/setup --windows
+	@deps=$$(scripts/windows-deps) && cmake -S . -B $(WIN_BUILD_DIR) -G Ninja --log-level=WARNING \
+		--toolchain cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$$deps" \
+		-DMOLAN_DIST_DIR="$(CURDIR)/dist" $(filter -DMOLAN_WERROR%,$(CMAKE_FLAGS))
+	cmake --build $(WIN_BUILD_DIR) -j2 --target windows-package
+
+# The unit tests under Wine, and the installer tried on a fresh Wine prefix.
+test-windows:
+	@scripts/setup --windows --test
+	@$(MAKE) --no-print-directory windows
+	cmake --build $(WIN_BUILD_DIR) -j2
+	ctest --test-dir $(WIN_BUILD_DIR) --output-on-failure -j2
+
 build:
 	@test -f $(BUILD_DIR)/CMakeCache.txt || cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j2
@@ -40,4 +58,4 @@ setup-test:
 	@scripts/setup --test
 
 clean:
-	rm -rf $(BUILD_DIR) build-sanitize
+	rm -rf $(BUILD_DIR) build-sanitize $(WIN_BUILD_DIR) dist

@@ -13,7 +13,11 @@ int main(int argc, char *argv[])
     RecorderServices services;
     services.createAudio = audio::createSystemAudio;
     services.desktop = ui::createQtDesktop();
+#ifdef Q_OS_WIN
+    services.saveDialog = ui::createCommonSaveDialog();
+#else
     services.saveDialog = ui::createQtSaveDialog();
+#endif
 
     FrmMain window(std::move(services));
     if (!window.Form_Load())

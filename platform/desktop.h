@@ -43,5 +43,7 @@ public:
 
 std::unique_ptr<Desktop> createQtDesktop();
 std::unique_ptr<SaveDialog> createQtSaveDialog();
+// Windows only: the platform's common save dialog.
+std::unique_ptr<SaveDialog> createCommonSaveDialog();
 
 } // namespace ui

@@ -31,6 +31,7 @@ QString readBack(const QString &path, QByteArray &samples)
     return QStringLiteral("%1 %2 %3").arg(info.format, 0, 16).arg(info.channels).arg(info.samplerate);
 }
 
+#ifndef Q_OS_WIN
 // The same through a reader nobody here wrote.
 QString readByPython(const QString &path)
 {
@@ -43,6 +44,7 @@ QString readByPython(const QString &path)
     python.waitForFinished(30000);
     return QString::fromUtf8(python.readAllStandardOutput()).trimmed();
 }
+#endif
 
 } // namespace
 
@@ -129,9 +131,11 @@ void tst_Saving::saving()
         QByteArray samples;
         QCOMPARE(readBack(folder.filePath(written), samples), QStringLiteral("10005 1 22050"));
         QVERIFY(samples == fake::samples(bytes));
+#ifndef Q_OS_WIN // no Python beside the Windows build
         const QByteArray hash = QCryptographicHash::hash(samples, QCryptographicHash::Sha256).toHex();
         QCOMPARE(readByPython(folder.filePath(written)),
                  QStringLiteral("1 1 22050 ") + QString::fromLatin1(hash));
+#endif
         return;
     }
     // Not saved: Save is offered again, nothing partial is left, an older file is untouched.

@@ -1,0 +1,464 @@
+// The sound layer on Windows: DirectSound itself, which the layer was shaped
+// after, so each operation is the DirectSound call of the same name.
+#include "systemaudio.h"
+
+#include "wavefile.h"
+
+#include <QByteArray>
+#include <QTimer>
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <mmsystem.h>
+#include <objbase.h>
+
+#include <dsound.h>
+
+#include <cstring>
+
+namespace audio {
+
+namespace {
+
+// How often a running capture is looked at, to notice it ending by itself.
+constexpr int kWatchMs = 100;
+// A device delivers every few milliseconds while it works; one silent this
+// long while capturing has gone without saying so.
+constexpr int kStallMs = 2000;
+// AUDCLNT_E_DEVICE_INVALIDATED, which DirectSound passes on from the audio engine.
+const HRESULT kDeviceInvalidated = HRESULT(0x88890004u);
+
+// Holds one COM reference and drops it on destruction.
+template<class T>
+class ComRef
+{
+public:
+    ComRef() = default;
+    ComRef(const ComRef &) = delete;
+    ComRef &operator=(const ComRef &) = delete;
+    ~ComRef() { reset(); }
+
+    void reset()
+    {
+        if (m_ptr)
+            m_ptr->Release();
+        m_ptr = nullptr;
+    }
+    T **put()
+    {
+        reset();
+        return &m_ptr;
+    }
+    T *operator->() const { return m_ptr; }
+
+private:
+    T *m_ptr = nullptr;
+};
+
+// COM stays initialised on this thread for as long as any sound object lives,
+// whichever of them goes last.
+class Apartment
+{
+public:
+    Apartment() : m_owned(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    Apartment(const Apartment &) = delete;
+    Apartment &operator=(const Apartment &) = delete;
+    ~Apartment()
+    {
+        if (m_owned)
+            CoUninitialize();
+    }
+
+private:
+    bool m_owned;
+};
+using ApartmentRef = std::shared_ptr<Apartment>;
+
+QString describe(HRESULT hr)
+{
+    QString what;
+    switch (hr) {
+    case DSERR_NODRIVER:
+        what = QStringLiteral("没有可用的声音设备");
+        break;
+    case DSERR_ALLOCATED:
+        what = QStringLiteral("声音设备正被占用");
+        break;
+    case DSERR_BADFORMAT:
+        what = QStringLiteral("不支持的音频格式");
+        break;
+    case DSERR_INVALIDPARAM:
+        what = QStringLiteral("参数无效");
+        break;
+    case DSERR_OUTOFMEMORY:
+        what = QStringLiteral("内存不足");
+        break;
+    case DSERR_BUFFERLOST:
+        what = QStringLiteral("缓冲区已丢失");
+        break;
+    case kDeviceInvalidated:
+        what = QStringLiteral("声音设备已移除");
+        break;
+    default:
+        what = QStringLiteral("DirectSound 错误");
+        break;
+    }
+    return QStringLiteral("%1 (0x%2)").arg(what).arg(quint32(hr), 8, 16, QLatin1Char('0'));
+}
+
+Status statusOf(HRESULT hr)
+{
+    return SUCCEEDED(hr) ? Status::success() : Status::failure(describe(hr));
+}
+
+::WAVEFORMATEX toNative(const WAVEFORMATEX &format)
+{
+    ::WAVEFORMATEX native{};
+    native.wFormatTag = format.wFormatTag;
+    native.nChannels = format.nChannels;
+    native.nSamplesPerSec = format.nSamplesPerSec;
+    native.nAvgBytesPerSec = format.nAvgBytesPerSec;
+    native.nBlockAlign = format.nBlockAlign;
+    native.wBitsPerSample = format.wBitsPerSample;
+    native.cbSize = format.cbSize;
+    return native;
+}
+
+// An empty identifier is the default device (a null GUID); any other is the
+// device's GUID in its usual braced form.
+Status deviceGuid(const QString &device, GUID &guid, const GUID *&chosen)
+{
+    chosen = nullptr;
+    if (device.isEmpty())
+        return Status::success();
+    if (FAILED(CLSIDFromString(reinterpret_cast<LPCOLESTR>(device.utf16()), &guid)))
+        return Status::failure(QStringLiteral("设备标识无效"));
+    chosen = &guid;
+    return Status::success();
+}
+
+// Copies `count` bytes at `start` out of or into a locked DirectSound buffer,
+// whose lock may come in two pieces.
+template<class Buffer>
+HRESULT lockedCopy(Buffer *buffer, DWORD start, DWORD count, void *out, const void *in, DWORD flags)
+{
+    void *first = nullptr, *second = nullptr;
+    DWORD firstBytes = 0, secondBytes = 0;
+    const HRESULT hr = buffer->Lock(start, count, &first, &firstBytes, &second, &secondBytes, flags);
+    if (FAILED(hr))
+        return hr;
+    auto *outBytes = static_cast<char *>(out);
+    const auto *inBytes = static_cast<const char *>(in);
+    if (outBytes) {
+        std::memcpy(outBytes, first, firstBytes);
+        if (second)
+            std::memcpy(outBytes + firstBytes, second, secondBytes);
+    } else {
+        std::memcpy(first, inBytes, firstBytes);
+        if (second)
+            std::memcpy(second, inBytes + firstBytes, secondBytes);
+    }
+    return buffer->Unlock(first, firstBytes, second, secondBytes);
+}
+
+class DsCaptureBuffer final : public DirectSoundCaptureBuffer
+{
+public:
+    DsCaptureBuffer(ApartmentRef apartment, std::uint32_t bytes)
+        : m_apartment(std::move(apartment)), m_bytes(bytes)
+    {
+        m_watch.setInterval(kWatchMs);
+        m_watch.callOnTimeout([this] { watch(); });
+    }
+
+    ~DsCaptureBuffer() override
+    {
+        // Releasing a capture that still runs ends it.
+        m_watch.stop();
+        m_buffer.reset();
+    }
+
+    IDirectSoundCaptureBuffer **put() { return m_buffer.put(); }
+
+    Status Start(std::uint32_t flags) override
+    {
+        const HRESULT hr = m_buffer->Start(flags);
+        if (SUCCEEDED(hr)) {
+            m_ended = false;
+            m_kept.clear();
+            m_lastRead = 0;
+            m_stalled = 0;
+            m_watch.start();
+        }
+        return statusOf(hr);
+    }
+
+    Status Stop() override
+    {
+        // A buffer that filled up since the last look still has to be noticed.
+        if (m_watch.isActive())
+            watch();
+        m_watch.stop();
+        if (m_ended)
+            return Status::success();
+        const HRESULT hr = m_buffer->Stop();
+        // The device went just before the Stop: what it delivered is the recording.
+        if (isDeviceLoss(hr)) {
+            DWORD capture = 0, read = 0;
+            if (SUCCEEDED(m_buffer->GetCurrentPosition(&capture, &read)) && read >= m_lastRead)
+                m_lastRead = std::uint32_t(read);
+            end(describe(hr));
+            return Status::success();
+        }
+        return statusOf(hr);
+    }
+
+    Status GetCurrentPosition(DSCURSORS &cursors) override
+    {
+        if (m_ended) {
+            cursors.lPlay = cursors.lWrite = m_lastRead;
+            return Status::success();
+        }
+        DWORD capture = 0, read = 0;
+        const HRESULT hr = m_buffer->GetCurrentPosition(&capture, &read);
+        if (FAILED(hr))
+            return statusOf(hr);
+        cursors.lPlay = std::uint32_t(capture);
+        cursors.lWrite = std::uint32_t(read);
+        return Status::success();
+    }
+
+    Status ReadBuffer(std::uint32_t start, std::uint32_t count, void *dest, std::uint32_t flags) override
+    {
+        if (count == 0)
+            return Status::success();
+        if (m_ended && m_keptValid) {
+            if (quint64(start) + count > quint64(m_kept.size()))
+                return Status::failure(QStringLiteral("读取范围超出已录部分"));
+            std::memcpy(dest, m_kept.constData() + start, count);
+            return Status::success();
+        }
+        IDirectSoundCaptureBuffer *buffer = m_buffer.operator->();
+        return statusOf(lockedCopy(buffer, start, count, dest, nullptr, flags));
+    }
+
+    void setInterruptedHandler(InterruptedHandler handler) override { m_handler = std::move(handler); }
+
+private:
+    static bool isDeviceLoss(HRESULT hr) { return hr == kDeviceInvalidated || hr == DSERR_NODRIVER; }
+
+    // A one-pass capture ends by itself when its buffer is full, which is how
+    // it was meant to end, or when the device goes, which is worth telling.
+    // A device that goes may say so, or may merely stop delivering.
+    void watch()
+    {
+        DWORD status = 0, capture = 0, read = 0;
+        const HRESULT statusHr = m_buffer->GetStatus(&status);
+        const HRESULT positionHr = m_buffer->GetCurrentPosition(&capture, &read);
+        if (FAILED(statusHr) || FAILED(positionHr)) {
+            end(describe(FAILED(statusHr) ? statusHr : positionHr));
+        } else if (!(status & DSCBSTATUS_CAPTURING)) {
+            // The read position wraps to the start when a one-pass capture fills its buffer.
+            m_lastRead = read < m_lastRead ? m_bytes : std::uint32_t(read);
+            end(m_lastRead < m_bytes ? QStringLiteral("录音设备已停止工作") : QString());
+        } else if (read == m_lastRead && m_lastRead < m_bytes) {
+            if (++m_stalled * kWatchMs >= kStallMs)
+                end(QStringLiteral("录音设备已停止送来声音"));
+        } else {
+            m_stalled = 0;
+            m_lastRead = std::uint32_t(read);
+        }
+    }
+
+    // The capture is over without a Stop: its sound so far is the recording.
+    void end(const QString &reason)
+    {
+        m_watch.stop();
+        m_ended = true;
+        m_buffer->Stop();
+        // The device may take the buffer's memory along: keep what was recorded.
+        m_kept.resize(qsizetype(m_lastRead));
+        IDirectSoundCaptureBuffer *buffer = m_buffer.operator->();
+        m_keptValid =
+            m_lastRead == 0 || SUCCEEDED(lockedCopy(buffer, 0, m_lastRead, m_kept.data(), nullptr, 0));
+        if (reason.isEmpty() || !m_handler)
+            return;
+        // Later, from the event loop: the handler may well release this buffer.
+        QMetaObject::invokeMethod(
+            &m_watch,
+            [this, reason] {
+                const InterruptedHandler handler = m_handler;
+                handler(reason);
+            },
+            Qt::QueuedConnection);
+    }
+
+    ApartmentRef m_apartment;
+    ComRef<IDirectSoundCaptureBuffer> m_buffer;
+    std::uint32_t m_bytes;
+    std::uint32_t m_lastRead = 0;
+    int m_stalled = 0;
+    bool m_ended = false;
+    bool m_keptValid = false;
+    QByteArray m_kept;
+    QTimer m_watch;
+    InterruptedHandler m_handler;
+};
+
+class DsCapture final : public DirectSoundCapture
+{
+public:
+    explicit DsCapture(ApartmentRef apartment) : m_apartment(std::move(apartment)) {}
+
+    IDirectSoundCapture **put() { return m_capture.put(); }
+
+    Status GetCaps(DSCCAPS &caps) override
+    {
+        ::DSCCAPS native{};
+        native.dwSize = sizeof native;
+        const HRESULT hr = m_capture->GetCaps(&native);
+        if (SUCCEEDED(hr)) {
+            caps.lFlags = std::uint32_t(native.dwFlags);
+            caps.lFormats = std::uint32_t(native.dwFormats);
+            caps.lChannels = std::uint32_t(native.dwChannels);
+        }
+        return statusOf(hr);
+    }
+
+    Status CreateCaptureBuffer(const DSCBUFFERDESC &desc,
+                               std::shared_ptr<DirectSoundCaptureBuffer> &buffer) override
+    {
+        ::WAVEFORMATEX format = toNative(desc.fxFormat);
+        ::DSCBUFFERDESC native{};
+        native.dwSize = sizeof native;
+        native.dwFlags = desc.lFlags;
+        native.dwBufferBytes = desc.lBufferBytes;
+        native.lpwfxFormat = &format;
+        auto created = std::make_shared<DsCaptureBuffer>(m_apartment, desc.lBufferBytes);
+        const HRESULT hr = m_capture->CreateCaptureBuffer(&native, created->put(), nullptr);
+        if (SUCCEEDED(hr))
+            buffer = std::move(created);
+        return statusOf(hr);
+    }
+
+private:
+    ApartmentRef m_apartment;
+    ComRef<IDirectSoundCapture> m_capture;
+};
+
+class DsSoundBuffer final : public DirectSoundBuffer
+{
+public:
+    DsSoundBuffer(ApartmentRef apartment, const WAVEFORMATEX &format)
+        : m_apartment(std::move(apartment)), m_format(format)
+    {
+    }
+
+    IDirectSoundBuffer **put() { return m_buffer.put(); }
+
+    Status WriteBuffer(std::uint32_t start, std::uint32_t count, const void *source,
+                       std::uint32_t flags) override
+    {
+        if (count == 0)
+            return Status::success();
+        IDirectSoundBuffer *buffer = m_buffer.operator->();
+        HRESULT hr = lockedCopy(buffer, start, count, nullptr, source, flags);
+        // Memory taken back by the device comes back empty after a Restore.
+        if (hr == DSERR_BUFFERLOST && SUCCEEDED(m_buffer->Restore()))
+            hr = lockedCopy(buffer, start, count, nullptr, source, flags);
+        return statusOf(hr);
+    }
+
+    Status SaveToFile(const QString &path) override
+    {
+        DSBCAPS caps{};
+        caps.dwSize = sizeof caps;
+        if (const HRESULT hr = m_buffer->GetCaps(&caps); FAILED(hr))
+            return statusOf(hr);
+        QByteArray samples(qsizetype(caps.dwBufferBytes), Qt::Uninitialized);
+        IDirectSoundBuffer *buffer = m_buffer.operator->();
+        if (const HRESULT hr = lockedCopy(buffer, 0, caps.dwBufferBytes, samples.data(), nullptr, 0);
+            FAILED(hr))
+            return statusOf(hr);
+        return writeWaveFile(path, m_format, samples);
+    }
+
+private:
+    ApartmentRef m_apartment;
+    ComRef<IDirectSoundBuffer> m_buffer;
+    WAVEFORMATEX m_format;
+};
+
+class DsSound final : public DirectSound
+{
+public:
+    explicit DsSound(ApartmentRef apartment) : m_apartment(std::move(apartment)) {}
+
+    IDirectSound **put() { return m_sound.put(); }
+
+    Status CreateSoundBuffer(const DSBUFFERDESC &desc, const WAVEFORMATEX &format,
+                             std::shared_ptr<DirectSoundBuffer> &buffer) override
+    {
+        ::WAVEFORMATEX nativeFormat = toNative(format);
+        ::DSBUFFERDESC native{};
+        native.dwSize = sizeof native;
+        native.dwFlags = desc.lFlags;
+        native.dwBufferBytes = desc.lBufferBytes;
+        native.lpwfxFormat = &nativeFormat;
+        auto created = std::make_shared<DsSoundBuffer>(m_apartment, format);
+        const HRESULT hr = m_sound->CreateSoundBuffer(&native, created->put(), nullptr);
+        if (SUCCEEDED(hr))
+            buffer = std::move(created);
+        return statusOf(hr);
+    }
+
+private:
+    ApartmentRef m_apartment;
+    ComRef<IDirectSound> m_sound;
+};
+
+class DsDirectX7 final : public DirectX7
+{
+public:
+    Status DirectSoundCaptureCreate(const QString &device,
+                                    std::shared_ptr<DirectSoundCapture> &capture) override
+    {
+        GUID guid{};
+        const GUID *chosen = nullptr;
+        if (Status named = deviceGuid(device, guid, chosen); !named)
+            return named;
+        auto created = std::make_shared<DsCapture>(m_apartment);
+        const HRESULT hr = ::DirectSoundCaptureCreate(chosen, created->put(), nullptr);
+        if (SUCCEEDED(hr))
+            capture = std::move(created);
+        return statusOf(hr);
+    }
+
+    Status DirectSoundCreate(const QString &device, std::shared_ptr<DirectSound> &sound) override
+    {
+        GUID guid{};
+        const GUID *chosen = nullptr;
+        if (Status named = deviceGuid(device, guid, chosen); !named)
+            return named;
+        auto created = std::make_shared<DsSound>(m_apartment);
+        const HRESULT hr = ::DirectSoundCreate(chosen, created->put(), nullptr);
+        if (SUCCEEDED(hr))
+            sound = std::move(created);
+        return statusOf(hr);
+    }
+
+private:
+    ApartmentRef m_apartment = std::make_shared<Apartment>();
+};
+
+} // namespace
+
+std::shared_ptr<DirectX7> createSystemAudio()
+{
+    return std::make_shared<DsDirectX7>();
+}
+
+} // namespace audio

@@ -1,0 +1,302 @@
+"""The Windows installer on a fresh Wine prefix: a silent install, the version
+resource of the installed exe, then the installed program driven with keys and
+clicks on a private screen and sound server, as the Linux end-to-end tests do.
+
+    test_installed.py SETUP_EXE
+"""
+
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+
+from driver import (ABOUT_BUTTON, APP_TITLE, DIALOG_TITLE, MAIN_TITLE, STOP_BUTTON, Failure, Recorder, check,
+                    frequency, read_wave, run_cases, type_text, wait_for, window_size, windows, xdotool)
+
+PRODUCT = "墨岚录音软件"
+RATE = 22050
+# Qt clicks a button 100 ms after its access key, once the press has been shown.
+ACCESS_KEY_DELAY = 0.1
+
+
+def prefix():
+    return os.environ["MOLAN_WINEPREFIX"]
+
+
+def install_dir():
+    return os.path.join(prefix(), "drive_c", "Program Files", PRODUCT)
+
+
+def wine_env(**extra):
+    env = dict(os.environ, WINEPREFIX=prefix(), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    # The session's own choice (xcb) means nothing to Qt for Windows.
+    env["QT_QPA_PLATFORM"] = "windows"
+    env.update(extra)
+    return env
+
+
+def wine(*args, timeout=120):
+    result = subprocess.run(["wine", *args], env=wine_env(), capture_output=True, timeout=timeout)
+    check(result.returncode == 0, f"wine {' '.join(args)}: status {result.returncode}")
+
+
+def end_wine():
+    """Stops this prefix's wineserver, which would outlive the session, and
+    waits for it to write the registry out."""
+    subprocess.run(["wineserver", "-k"], env=wine_env(), check=False)
+    subprocess.run(["wineserver", "-w"], env=wine_env(), check=False)
+
+
+def import_registry(entries):
+    """Imports {key: {name: value}}: str values as REG_SZ, lists as REG_MULTI_SZ."""
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    for key, values in entries.items():
+        lines.append(f"[{key}]")
+        for name, value in values.items():
+            if isinstance(value, list):
+                data = ("\0".join(value) + "\0\0").encode("utf-16-le")
+                lines.append(f'"{name}"=hex(7):' + ",".join(f"{b:02x}" for b in data))
+            else:
+                lines.append(f'"{name}"="{value}"')
+        lines.append("")
+    path = os.path.join(os.environ["SESSION_DIR"], "settings.reg")
+    with open(path, "w", encoding="utf-16") as f:
+        f.write("\r\n".join(lines))
+    wine("regedit", "/S", "Z:" + path.replace("/", "\\"))
+
+
+def silent_install(installer):
+    started = time.monotonic()
+    subprocess.run(["wineboot", "-i"], env=wine_env(), capture_output=True, timeout=180, check=True)
+    # Windows 10 rather than Wine's default 7, and Chinese glyphs for the
+    # dialog fonts, which lack them, from the Song/Ming face.
+    song = ["uming.ttc,AR PL UMing CN"]
+    import_registry({
+        r"HKEY_CURRENT_USER\Software\Wine": {"Version": "win10"},
+        r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink": {
+            face: song for face in ("Tahoma", "Microsoft Sans Serif", "MS Shell Dlg", "MS Shell Dlg 2")},
+    })
+    wine(installer, "/S", timeout=300)
+    end_wine()
+    print(f"  prefix made and installed in {time.monotonic() - started:.1f} s")
+
+    for part in ("molan-recorder.exe", "uninstall.exe", "qt.conf", "Qt6Core.dll", "Qt6Gui.dll", "Qt6Widgets.dll",
+                 "libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll", "platforms/qwindows.dll",
+                 "styles/qwindowsvistastyle.dll", "imageformats/qjpeg.dll", "translations/qtbase_zh_CN.qm"):
+        check(os.path.isfile(os.path.join(install_dir(), part)), f"{part} is not installed")
+    shortcut = os.path.join(prefix(), "drive_c", "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs",
+                            f"{PRODUCT}.lnk")
+    check(os.path.isfile(shortcut), "no Start-menu shortcut")
+    system_reg = open(os.path.join(prefix(), "system.reg"), encoding="utf-8", errors="replace").read()
+    check("CurrentVersion\\\\Uninstall\\\\molan-recorder]" in system_reg, "no uninstall entry")
+
+
+# ---- the version resource, read from the installed exe ----
+
+def version_resource(path):
+    """(language, fixed file version, strings, has an icon group) from a PE file's resources."""
+    data = open(path, "rb").read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    check(data[pe:pe + 4] == b"PE\0\0", "not a PE file")
+    sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+    optional = pe + 24
+    check(struct.unpack_from("<H", data, optional)[0] == 0x20B, "not a 64-bit program")
+    resource_rva = struct.unpack_from("<I", data, optional + 112 + 2 * 8)[0]
+    table = optional + optional_size
+    spans = [struct.unpack_from("<8xIIII", data, table + 40 * i) for i in range(sections)]
+
+    def offset(rva):
+        for size, address, raw_size, raw in spans:
+            if address <= rva < address + max(size, raw_size):
+                return raw + rva - address
+        raise Failure(f"RVA {rva:#x} outside the sections")
+
+    root = offset(resource_rva)
+
+    def entries(directory):
+        named, ids = struct.unpack_from("<12xHH", data, root + directory)
+        for i in range(named + ids):
+            name, target = struct.unpack_from("<II", data, root + directory + 16 + 8 * i)
+            yield name, target & 0x7FFFFFFF, bool(target & 0x80000000)
+
+    types = {name: target for name, target, _ in entries(0)}
+    check(16 in types, "no version resource")
+    _, names, _ = next(entries(types[16]))
+    language, leaf, _ = next(entries(names))
+    rva, size = struct.unpack_from("<II", data, root + leaf)
+    block = data[offset(rva):offset(rva) + size]
+
+    def parse(at):
+        """One VS_VERSIONINFO block: (key, value bytes, children, end)."""
+        length, value_length, kind = struct.unpack_from("<HHH", block, at)
+        end = at + length
+        key_end = at + 6
+        while block[key_end:key_end + 2] != b"\0\0":
+            key_end += 2
+        key = block[at + 6:key_end].decode("utf-16-le")
+        here = (key_end + 2 + 3) & ~3
+        value_bytes = value_length * 2 if kind == 1 else value_length
+        value = block[here:here + value_bytes]
+        here = (here + value_bytes + 3) & ~3
+        children = []
+        while here < end:
+            child = parse(here)
+            children.append(child)
+            here = (child[3] + 3) & ~3
+        return key, value, children, end
+
+    key, fixed, children, _ = parse(0)
+    check(key == "VS_VERSION_INFO", f"version block is {key!r}")
+    file_ms, file_ls = struct.unpack_from("<8xII", fixed)
+    strings = {}
+    for child in children:
+        if child[0] == "StringFileInfo":
+            for table_block in child[2]:
+                for name, value, _, _ in table_block[2]:
+                    strings[(table_block[0], name)] = value.decode("utf-16-le").rstrip("\0")
+    version = (file_ms >> 16, file_ms & 0xFFFF, file_ls >> 16, file_ls & 0xFFFF)
+    return language, version, strings, 14 in types
+
+
+def version_resource_of_installed_exe(_program):
+    language, version, strings, icon = version_resource(os.path.join(install_dir(), "molan-recorder.exe"))
+    check(language == 0x0804, f"resource language {language:#06x}, not Chinese (PRC)")
+    check(version == (1, 0, 0, 0), f"file version {version}")
+    wanted = {"ProductName": PRODUCT, "InternalName": "墨岚录音系统", "FileVersion": "1.00",
+              "ProductVersion": "1.00"}
+    for name, value in wanted.items():
+        found = strings.get(("080404b0", name))
+        check(found == value, f"{name} is {found!r}, not {value!r}")
+    check(icon, "no icon")
+    print(f"  {', '.join(f'{name}={strings[(block, name)]}' for block, name in sorted(strings))}")
+
+
+# ---- the installed program ----
+
+class WineRecorder(Recorder):
+    def __init__(self, **env):
+        self.log_path = os.path.join(os.environ["SESSION_DIR"], "recorder.log")
+        self.log = open(self.log_path, "w")
+        exe = os.path.join(install_dir(), "molan-recorder.exe")
+        self.process = subprocess.Popen(["wine", exe], env=wine_env(**env), stdout=self.log,
+                                        stderr=subprocess.STDOUT)
+
+
+def in_wine(case):
+    def run(program):
+        try:
+            case(program)
+        finally:
+            end_wine()
+    return run
+
+
+def timed(*args):
+    """Runs xdotool; the moment it acted is taken as the middle of the call."""
+    before = time.monotonic()
+    xdotool(*args)
+    return (before + time.monotonic()) / 2
+
+
+def records_and_saves(_program):
+    recorder = WineRecorder()
+    window = recorder.main_window(timeout=60)
+    check(windows(MAIN_TITLE) == [window], "more than one main window")
+
+    recorder.activate(window)
+    started = timed("key", "--clearmodifiers", "alt+k") + ACCESS_KEY_DELAY
+    xdotool("mousemove", "--window", window, str(STOP_BUTTON[0]), str(STOP_BUTTON[1]))
+    time.sleep(3.0 - (time.monotonic() - started))
+    elapsed = timed("click", "1") - started
+
+    out = os.path.join(os.environ["SESSION_DIR"], "out")
+    os.makedirs(out)
+    target = os.path.join(out, "三秒 录音")
+    recorder.key(window, "alt+s")
+    dialog = wait_for(lambda: windows(DIALOG_TITLE), 20, "the save dialog")[0]
+    recorder.screenshot(os.path.join(os.environ["SESSION_DIR"], "save-dialog.png"))
+    recorder.activate(dialog)
+    type_text("Z:" + target.replace("/", "\\"))
+    xdotool("key", "Return")
+    saved = target + ".wav"
+    wait_for(lambda: os.path.exists(saved) and os.path.getsize(saved) > 44, 20, saved)
+    check(os.listdir(out) == [os.path.basename(saved)], f"saved {os.listdir(out)}")
+    take = read_wave(saved)
+    check((take["channels"], take["width"], take["rate"]) == (1, 1, RATE), f"format {take}")
+    error_ms = (take["frames"] - elapsed * RATE) / RATE * 1000
+    hz = frequency(take["samples"])
+    print(f"  {take['frames']} frames over {elapsed * 1000:.1f} ms between the clicks: {error_ms:+.1f} ms; {hz:.2f} Hz")
+    check(abs(error_ms) <= 50, f"recorded {take['frames']} frames in {elapsed:.3f} s")
+    check(abs(hz - 440) <= 5, f"tone read {hz:.1f} Hz")
+
+    recorder.close(window)
+    check(recorder.wait(30) == 0, "closing failed")
+    check(not windows(MAIN_TITLE), "a window outlived the program")
+
+
+def window_property(window, name):
+    result = subprocess.run(["xprop", "-id", window, name], capture_output=True, text=True)
+    return result.stdout
+
+
+def about_window(_program):
+    recorder = WineRecorder()
+    main = recorder.main_window(timeout=60)
+    recorder.click(main, ABOUT_BUTTON)
+    about = wait_for(lambda: [w for w in windows(MAIN_TITLE) if window_size(w) == (233, 135)], 20,
+                     "the About window")
+    check(len(about) == 1, f"{len(about)} About windows")
+    # A tool window, which the taskbar leaves out.
+    state = window_property(about[0], "_NET_WM_STATE")
+    check("_NET_WM_STATE_SKIP_TASKBAR" in state, f"the About window is in the taskbar: {state.strip()}")
+    check("_NET_WM_STATE_SKIP_TASKBAR" not in window_property(main, "_NET_WM_STATE"),
+          "the main window is not in the taskbar")
+    recorder.screenshot(os.path.join(os.environ["SESSION_DIR"], "about.png"))
+    # OK (Enter) closes it; the main window stays.
+    recorder.key(about[0], "Return")
+    wait_for(lambda: windows(MAIN_TITLE) == [main], 20, "the About window to close")
+    recorder.close(main)
+    check(recorder.wait(30) == 0, "closing failed")
+
+
+def no_audio_driver(_program):
+    # Wine with no audio driver has no sound devices for DirectSound to open.
+    import_registry({r"HKEY_CURRENT_USER\Software\Wine\Drivers": {"Audio": ""}})
+    recorder = WineRecorder()
+    box = wait_for(lambda: windows(APP_TITLE), 60, "the message box")[0]
+    check(not windows(MAIN_TITLE), "the main window was shown")
+    recorder.screenshot(os.path.join(os.environ["SESSION_DIR"], "startup-failure.png"))
+    recorder.key(box, "Return")
+    status = recorder.wait(30)
+    check(status != 0, "start-up failure ended with status 0")
+    check(not windows(MAIN_TITLE), "the main window appeared after the message")
+
+
+TONE = ["--signal=tone:440"]
+CASES = {
+    "silent install into a fresh prefix": ([], None),
+    "version resource of the installed exe": (["--sound=none", "--no-display"], version_resource_of_installed_exe),
+    "record three seconds and save": (TONE, in_wine(records_and_saves)),
+    "About window": (TONE, in_wine(about_window)),
+    # Last: it takes the prefix's sound away.
+    "no audio driver": (TONE, in_wine(no_audio_driver)),
+}
+
+if __name__ == "__main__":
+    installer = os.path.abspath(sys.argv[1])
+    CASES["silent install into a fresh prefix"] = ([], in_wine(lambda _: silent_install(installer)))
+    if "--inside" in sys.argv:
+        run_cases(CASES, installer)
+    else:
+        check(os.path.isfile(installer), f"no installer at {installer}")
+        scratch = tempfile.mkdtemp(prefix="molan-wine.")
+        os.environ["MOLAN_WINEPREFIX"] = os.path.join(scratch, "prefix")
+        try:
+            run_cases(CASES, installer)
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)

@@ -32,6 +32,14 @@ constexpr std::uint32_t kRecordingFragmentMs = 200;
 // At Stop, fragments this small make the server hand over what it holds.
 constexpr std::uint32_t kTailFragmentMs = 5;
 
+// A timer `from_now` ahead on the monotonic clock, as the wall clock may jump.
+pa_time_event *timerIn(pa_context *context, std::chrono::microseconds from_now, pa_time_event_cb_t ring,
+                       void *user)
+{
+    return pa_context_rttime_new(
+        context, pa_rtclock_now() + pa_usec_t(std::max<std::int64_t>(0, from_now.count())), ring, user);
+}
+
 QString serverError(pa_context *context, const char *what)
 {
     const int error = context ? pa_context_errno(context) : PA_ERR_UNKNOWN;
@@ -90,20 +98,27 @@ public:
     {
         if (done())
             return true;
+        if (!m_context)
+            return false;
         pa_mainloop_api *api = pa_threaded_mainloop_get_api(m_loop);
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        timeval when;
-        pa_timeval_add(pa_gettimeofday(&when), pa_usec_t(std::max<std::int64_t>(0, left.count())));
-        // Wakes the wait below at the deadline, whatever else happens.
-        pa_time_event *alarm = api->time_new(
-            api, &when,
-            [](pa_mainloop_api *, pa_time_event *, const timeval *, void *loop) {
-                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(loop), 0);
+        // Ends the wait below at the deadline, whatever else happens.
+        struct Alarm
+        {
+            pa_threaded_mainloop *loop;
+            bool rang = false;
+        } alarm{m_loop};
+        pa_time_event *event = timerIn(
+            m_context, left,
+            [](pa_mainloop_api *, pa_time_event *, const timeval *, void *user) {
+                auto *a = static_cast<Alarm *>(user);
+                a->rang = true;
+                pa_threaded_mainloop_signal(a->loop, 0);
             },
-            m_loop);
-        while (!done() && Clock::now() < deadline)
+            &alarm);
+        while (!done() && !alarm.rang)
             pa_threaded_mainloop_wait(m_loop);
-        api->time_free(alarm);
+        api->time_free(event);
         return done();
     }
 
@@ -291,11 +306,8 @@ public:
         attr.fragsize = bytesFor(kTailFragmentMs);
         if (pa_operation *op = pa_stream_set_buffer_attr(m_stream, &attr, nullptr, nullptr))
             pa_operation_unref(op);
-        pa_mainloop_api *api = pa_threaded_mainloop_get_api(m_connection->loop());
-        timeval when;
-        pa_timeval_add(pa_gettimeofday(&when),
-                       pa_usec_t(std::chrono::duration_cast<std::chrono::microseconds>(kTailTime).count()));
-        m_tailDeadline = api->time_new(api, &when, &PulseCaptureBuffer::onTailDeadline, this);
+        m_tailDeadline =
+            timerIn(pa_stream_get_context(m_stream), kTailTime, &PulseCaptureBuffer::onTailDeadline, this);
         return Status::success();
     }
 

@@ -140,27 +140,33 @@ Status deviceGuid(const QString &device, GUID &guid, const GUID *&chosen)
     return Status::success();
 }
 
-// Copies `count` bytes at `start` out of or into a locked DirectSound buffer,
-// whose lock may come in two pieces.
+// Copies `count` bytes at `start` out of a locked DirectSound buffer, whose
+// lock may come in two pieces.
 template<class Buffer>
-HRESULT lockedCopy(Buffer *buffer, DWORD start, DWORD count, void *out, const void *in, DWORD flags)
+HRESULT lockedRead(Buffer *buffer, DWORD start, DWORD count, void *dest, DWORD flags)
 {
     void *first = nullptr, *second = nullptr;
     DWORD firstBytes = 0, secondBytes = 0;
     const HRESULT hr = buffer->Lock(start, count, &first, &firstBytes, &second, &secondBytes, flags);
     if (FAILED(hr))
         return hr;
-    auto *outBytes = static_cast<char *>(out);
-    const auto *inBytes = static_cast<const char *>(in);
-    if (outBytes) {
-        std::memcpy(outBytes, first, firstBytes);
-        if (second)
-            std::memcpy(outBytes + firstBytes, second, secondBytes);
-    } else {
-        std::memcpy(first, inBytes, firstBytes);
-        if (second)
-            std::memcpy(second, inBytes + firstBytes, secondBytes);
-    }
+    std::memcpy(dest, first, firstBytes);
+    if (second)
+        std::memcpy(static_cast<char *>(dest) + firstBytes, second, secondBytes);
+    return buffer->Unlock(first, firstBytes, second, secondBytes);
+}
+
+// The same, into the buffer.
+HRESULT lockedWrite(IDirectSoundBuffer *buffer, DWORD start, DWORD count, const void *source, DWORD flags)
+{
+    void *first = nullptr, *second = nullptr;
+    DWORD firstBytes = 0, secondBytes = 0;
+    const HRESULT hr = buffer->Lock(start, count, &first, &firstBytes, &second, &secondBytes, flags);
+    if (FAILED(hr))
+        return hr;
+    std::memcpy(first, source, firstBytes);
+    if (second)
+        std::memcpy(second, static_cast<const char *>(source) + firstBytes, secondBytes);
     return buffer->Unlock(first, firstBytes, second, secondBytes);
 }
 
@@ -242,7 +248,7 @@ public:
             return Status::success();
         }
         IDirectSoundCaptureBuffer *buffer = m_buffer.operator->();
-        return statusOf(lockedCopy(buffer, start, count, dest, nullptr, flags));
+        return statusOf(lockedRead(buffer, start, count, dest, flags));
     }
 
     void setInterruptedHandler(InterruptedHandler handler) override { m_handler = std::move(handler); }
@@ -282,8 +288,7 @@ private:
         // The device may take the buffer's memory along: keep what was recorded.
         m_kept.resize(qsizetype(m_lastRead));
         IDirectSoundCaptureBuffer *buffer = m_buffer.operator->();
-        m_keptValid =
-            m_lastRead == 0 || SUCCEEDED(lockedCopy(buffer, 0, m_lastRead, m_kept.data(), nullptr, 0));
+        m_keptValid = m_lastRead == 0 || SUCCEEDED(lockedRead(buffer, 0, m_lastRead, m_kept.data(), 0));
         if (reason.isEmpty() || !m_handler)
             return;
         // Later, from the event loop: the handler may well release this buffer.
@@ -365,10 +370,10 @@ public:
         if (count == 0)
             return Status::success();
         IDirectSoundBuffer *buffer = m_buffer.operator->();
-        HRESULT hr = lockedCopy(buffer, start, count, nullptr, source, flags);
+        HRESULT hr = lockedWrite(buffer, start, count, source, flags);
         // Memory taken back by the device comes back empty after a Restore.
         if (hr == DSERR_BUFFERLOST && SUCCEEDED(m_buffer->Restore()))
-            hr = lockedCopy(buffer, start, count, nullptr, source, flags);
+            hr = lockedWrite(buffer, start, count, source, flags);
         return statusOf(hr);
     }
 
@@ -380,8 +385,7 @@ public:
             return statusOf(hr);
         QByteArray samples(qsizetype(caps.dwBufferBytes), Qt::Uninitialized);
         IDirectSoundBuffer *buffer = m_buffer.operator->();
-        if (const HRESULT hr = lockedCopy(buffer, 0, caps.dwBufferBytes, samples.data(), nullptr, 0);
-            FAILED(hr))
+        if (const HRESULT hr = lockedRead(buffer, 0, caps.dwBufferBytes, samples.data(), 0); FAILED(hr))
             return statusOf(hr);
         return writeWaveFile(path, m_format, samples);
     }

@@ -2,6 +2,7 @@
 // Python's wave module, and what happens when the disk says no.
 #include "support/rig.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>

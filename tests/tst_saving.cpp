@@ -138,8 +138,10 @@ void tst_Saving::names_data()
 #endif
     QTest::newRow("leading dash") << "-take"
                                   << "-take.wav";
+#ifndef Q_OS_WIN // Windows limits the whole path to 260 characters
     QTest::newRow("longest name") << QString(251, QLatin1Char('n'))
                                   << QString(251, QLatin1Char('n')) + ".wav";
+#endif
 }
 
 void tst_Saving::names()

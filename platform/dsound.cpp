@@ -52,7 +52,16 @@ public:
         reset();
         return &m_ptr;
     }
+    // Another reference to what `other` holds.
+    void share(const ComRef &other)
+    {
+        reset();
+        m_ptr = other.m_ptr;
+        if (m_ptr)
+            m_ptr->AddRef();
+    }
     T *operator->() const { return m_ptr; }
+    explicit operator bool() const { return m_ptr != nullptr; }
 
 private:
     T *m_ptr = nullptr;
@@ -173,9 +182,10 @@ HRESULT lockedWrite(IDirectSoundBuffer *buffer, DWORD start, DWORD count, const 
 class DsCaptureBuffer final : public DirectSoundCaptureBuffer
 {
 public:
-    DsCaptureBuffer(ApartmentRef apartment, std::uint32_t bytes)
+    DsCaptureBuffer(ApartmentRef apartment, const ComRef<IDirectSoundCapture> &device, std::uint32_t bytes)
         : m_apartment(std::move(apartment)), m_bytes(bytes)
     {
+        m_device.share(device);
         m_watch.setInterval(kWatchMs);
         m_watch.callOnTimeout([this] { watch(); });
     }
@@ -302,6 +312,8 @@ private:
     }
 
     ApartmentRef m_apartment;
+    // DirectSound frees a device's buffers along with the device: it goes last.
+    ComRef<IDirectSoundCapture> m_device;
     ComRef<IDirectSoundCaptureBuffer> m_buffer;
     std::uint32_t m_bytes;
     std::uint32_t m_lastRead = 0;
@@ -316,12 +328,21 @@ private:
 class DsCapture final : public DirectSoundCapture
 {
 public:
-    explicit DsCapture(ApartmentRef apartment) : m_apartment(std::move(apartment)) {}
+    DsCapture(ApartmentRef apartment, const GUID *device)
+        : m_apartment(std::move(apartment)), m_device(device ? *device : GUID{}), m_named(device != nullptr)
+    {
+    }
 
-    IDirectSoundCapture **put() { return m_capture.put(); }
+    // Opens the device; any earlier opening of it is let go first.
+    HRESULT open()
+    {
+        return ::DirectSoundCaptureCreate(m_named ? &m_device : nullptr, m_capture.put(), nullptr);
+    }
 
     Status GetCaps(DSCCAPS &caps) override
     {
+        if (!m_capture)
+            return statusOf(DSERR_NODRIVER);
         ::DSCCAPS native{};
         native.dwSize = sizeof native;
         const HRESULT hr = m_capture->GetCaps(&native);
@@ -336,30 +357,43 @@ public:
     Status CreateCaptureBuffer(const DSCBUFFERDESC &desc,
                                std::shared_ptr<DirectSoundCaptureBuffer> &buffer) override
     {
+        // Wine starts each further buffer of a device where the one before
+        // stopped, with silence ahead of it; a device opened afresh starts at
+        // 0 as Windows does. It also finds the default device as it is now.
+        if (m_buffersMade > 0 || !m_capture) {
+            if (const HRESULT hr = open(); FAILED(hr))
+                return statusOf(hr);
+        }
         ::WAVEFORMATEX format = toNative(desc.fxFormat);
         ::DSCBUFFERDESC native{};
         native.dwSize = sizeof native;
         native.dwFlags = desc.lFlags;
         native.dwBufferBytes = desc.lBufferBytes;
         native.lpwfxFormat = &format;
-        auto created = std::make_shared<DsCaptureBuffer>(m_apartment, desc.lBufferBytes);
+        auto created = std::make_shared<DsCaptureBuffer>(m_apartment, m_capture, desc.lBufferBytes);
         const HRESULT hr = m_capture->CreateCaptureBuffer(&native, created->put(), nullptr);
-        if (SUCCEEDED(hr))
+        if (SUCCEEDED(hr)) {
+            ++m_buffersMade;
             buffer = std::move(created);
+        }
         return statusOf(hr);
     }
 
 private:
     ApartmentRef m_apartment;
+    GUID m_device;
+    bool m_named;
+    int m_buffersMade = 0;
     ComRef<IDirectSoundCapture> m_capture;
 };
 
 class DsSoundBuffer final : public DirectSoundBuffer
 {
 public:
-    DsSoundBuffer(ApartmentRef apartment, const WAVEFORMATEX &format)
+    DsSoundBuffer(ApartmentRef apartment, const ComRef<IDirectSound> &device, const WAVEFORMATEX &format)
         : m_apartment(std::move(apartment)), m_format(format)
     {
+        m_device.share(device);
     }
 
     IDirectSoundBuffer **put() { return m_buffer.put(); }
@@ -392,6 +426,7 @@ public:
 
 private:
     ApartmentRef m_apartment;
+    ComRef<IDirectSound> m_device; // as for capture: the device goes last
     ComRef<IDirectSoundBuffer> m_buffer;
     WAVEFORMATEX m_format;
 };
@@ -412,7 +447,7 @@ public:
         native.dwFlags = desc.lFlags;
         native.dwBufferBytes = desc.lBufferBytes;
         native.lpwfxFormat = &nativeFormat;
-        auto created = std::make_shared<DsSoundBuffer>(m_apartment, format);
+        auto created = std::make_shared<DsSoundBuffer>(m_apartment, m_sound, format);
         const HRESULT hr = m_sound->CreateSoundBuffer(&native, created->put(), nullptr);
         if (SUCCEEDED(hr))
             buffer = std::move(created);
@@ -434,8 +469,8 @@ public:
         const GUID *chosen = nullptr;
         if (Status named = deviceGuid(device, guid, chosen); !named)
             return named;
-        auto created = std::make_shared<DsCapture>(m_apartment);
-        const HRESULT hr = ::DirectSoundCaptureCreate(chosen, created->put(), nullptr);
+        auto created = std::make_shared<DsCapture>(m_apartment, chosen);
+        const HRESULT hr = created->open();
         if (SUCCEEDED(hr))
             capture = std::move(created);
         return statusOf(hr);

@@ -225,14 +225,26 @@ def take(recorder, window, start_key, name):
     before = set(os.listdir(out))
     target = os.path.join(out, name)
     recorder.key(window, "alt+s")
-    dialog = wait_for(lambda: windows(DIALOG_TITLE), 20, "the save dialog")[0]
-    recorder.activate(dialog)
-    # The dialog offers the name chosen last: replace it.
-    xdotool("key", "End", "shift+Home")
-    type_text("Z:" + target.replace("/", "\\"))
-    xdotool("key", "Return")
     saved = target + ".wav"
-    wait_for(lambda: os.path.exists(saved) and os.path.getsize(saved) > 44, 20, saved)
+    # A dialog still reading its folders (the first one in a fresh prefix) can
+    # drop what is typed: type again while it stays open and nothing is saved.
+    for _ in range(3):
+        dialog = wait_for(lambda: windows(DIALOG_TITLE), 20, "the save dialog")[0]
+        time.sleep(0.5)
+        recorder.activate(dialog)
+        # The dialog offers the name chosen last: replace it.
+        xdotool("key", "End", "shift+Home")
+        type_text("Z:" + target.replace("/", "\\"))
+        xdotool("key", "Return")
+        try:
+            wait_for(lambda: os.path.exists(saved) and os.path.getsize(saved) > 44, 10, saved)
+            break
+        except Failure:
+            recorder.screenshot(os.path.join(os.environ["SESSION_DIR"], "save-dialog.png"))
+            if not windows(DIALOG_TITLE):
+                raise
+    else:
+        raise Failure(f"nothing saved as {saved}")
     check(set(os.listdir(out)) - before == {os.path.basename(saved)}, f"saved {sorted(set(os.listdir(out)) - before)}")
     wave_file = read_wave(saved)
     check((wave_file["channels"], wave_file["width"], wave_file["rate"]) == (1, 1, RATE), f"format {wave_file}")

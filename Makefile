@@ -36,7 +36,8 @@ WIN_BUILD_DIR ?= build-windows
 windows:
 	@scripts/setup --windows
 	@deps=$$(scripts/windows-deps) && cmake -S . -B $(WIN_BUILD_DIR) -G Ninja --log-level=WARNING \
-		--toolchain cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$$deps" \
+		$(if $(wildcard $(WIN_BUILD_DIR)/CMakeCache.txt),,--toolchain cmake/mingw-w64-x86_64.cmake) \
+		-DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$$deps" \
 		-DMOLAN_DIST_DIR="$(CURDIR)/dist" $(filter -DMOLAN_WERROR%,$(CMAKE_FLAGS))
 	cmake --build $(WIN_BUILD_DIR) -j2 --target windows-package
 

@@ -12,8 +12,9 @@ set(molan_folder molan-recorder-${MOLAN_SHORT_VERSION}-win64)
 set(molan_dir ${CMAKE_INSTALL_BINDIR})
 
 # Qt looks for its plugins and translations beside the exe, not where it was built.
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/qt.conf "[Paths]\nPrefix = .\nPlugins = .\nTranslations = translations\n")
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qt.conf DESTINATION ${molan_dir})
+# (Written aside: beside the programs built here it would mislead them.)
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/deploy/qt.conf "[Paths]\nPrefix = .\nPlugins = .\nTranslations = translations\n")
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/deploy/qt.conf DESTINATION ${molan_dir})
 
 install(FILES $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets>
         DESTINATION ${molan_dir})

@@ -52,7 +52,16 @@ public:
         reset();
         return &m_ptr;
     }
+    // Another reference to what `other` holds.
+    void share(const ComRef &other)
+    {
+        reset();
+        m_ptr = other.m_ptr;
+        if (m_ptr)
+            m_ptr->AddRef();
+    }
     T *operator->() const { return m_ptr; }
+    explicit operator bool() const { return m_ptr != nullptr; }
 
 private:
     T *m_ptr = nullptr;
@@ -140,36 +149,43 @@ Status deviceGuid(const QString &device, GUID &guid, const GUID *&chosen)
     return Status::success();
 }
 
-// Copies `count` bytes at `start` out of or into a locked DirectSound buffer,
-// whose lock may come in two pieces.
+// Copies `count` bytes at `start` out of a locked DirectSound buffer, whose
+// lock may come in two pieces.
 template<class Buffer>
-HRESULT lockedCopy(Buffer *buffer, DWORD start, DWORD count, void *out, const void *in, DWORD flags)
+HRESULT lockedRead(Buffer *buffer, DWORD start, DWORD count, void *dest, DWORD flags)
 {
     void *first = nullptr, *second = nullptr;
     DWORD firstBytes = 0, secondBytes = 0;
     const HRESULT hr = buffer->Lock(start, count, &first, &firstBytes, &second, &secondBytes, flags);
     if (FAILED(hr))
         return hr;
-    auto *outBytes = static_cast<char *>(out);
-    const auto *inBytes = static_cast<const char *>(in);
-    if (outBytes) {
-        std::memcpy(outBytes, first, firstBytes);
-        if (second)
-            std::memcpy(outBytes + firstBytes, second, secondBytes);
-    } else {
-        std::memcpy(first, inBytes, firstBytes);
-        if (second)
-            std::memcpy(second, inBytes + firstBytes, secondBytes);
-    }
+    std::memcpy(dest, first, firstBytes);
+    if (second)
+        std::memcpy(static_cast<char *>(dest) + firstBytes, second, secondBytes);
+    return buffer->Unlock(first, firstBytes, second, secondBytes);
+}
+
+// The same, into the buffer.
+HRESULT lockedWrite(IDirectSoundBuffer *buffer, DWORD start, DWORD count, const void *source, DWORD flags)
+{
+    void *first = nullptr, *second = nullptr;
+    DWORD firstBytes = 0, secondBytes = 0;
+    const HRESULT hr = buffer->Lock(start, count, &first, &firstBytes, &second, &secondBytes, flags);
+    if (FAILED(hr))
+        return hr;
+    std::memcpy(first, source, firstBytes);
+    if (second)
+        std::memcpy(second, static_cast<const char *>(source) + firstBytes, secondBytes);
     return buffer->Unlock(first, firstBytes, second, secondBytes);
 }
 
 class DsCaptureBuffer final : public DirectSoundCaptureBuffer
 {
 public:
-    DsCaptureBuffer(ApartmentRef apartment, std::uint32_t bytes)
+    DsCaptureBuffer(ApartmentRef apartment, const ComRef<IDirectSoundCapture> &device, std::uint32_t bytes)
         : m_apartment(std::move(apartment)), m_bytes(bytes)
     {
+        m_device.share(device);
         m_watch.setInterval(kWatchMs);
         m_watch.callOnTimeout([this] { watch(); });
     }
@@ -242,7 +258,7 @@ public:
             return Status::success();
         }
         IDirectSoundCaptureBuffer *buffer = m_buffer.operator->();
-        return statusOf(lockedCopy(buffer, start, count, dest, nullptr, flags));
+        return statusOf(lockedRead(buffer, start, count, dest, flags));
     }
 
     void setInterruptedHandler(InterruptedHandler handler) override { m_handler = std::move(handler); }
@@ -282,8 +298,7 @@ private:
         // The device may take the buffer's memory along: keep what was recorded.
         m_kept.resize(qsizetype(m_lastRead));
         IDirectSoundCaptureBuffer *buffer = m_buffer.operator->();
-        m_keptValid =
-            m_lastRead == 0 || SUCCEEDED(lockedCopy(buffer, 0, m_lastRead, m_kept.data(), nullptr, 0));
+        m_keptValid = m_lastRead == 0 || SUCCEEDED(lockedRead(buffer, 0, m_lastRead, m_kept.data(), 0));
         if (reason.isEmpty() || !m_handler)
             return;
         // Later, from the event loop: the handler may well release this buffer.
@@ -297,6 +312,8 @@ private:
     }
 
     ApartmentRef m_apartment;
+    // DirectSound frees a device's buffers along with the device: it goes last.
+    ComRef<IDirectSoundCapture> m_device;
     ComRef<IDirectSoundCaptureBuffer> m_buffer;
     std::uint32_t m_bytes;
     std::uint32_t m_lastRead = 0;
@@ -311,12 +328,21 @@ private:
 class DsCapture final : public DirectSoundCapture
 {
 public:
-    explicit DsCapture(ApartmentRef apartment) : m_apartment(std::move(apartment)) {}
+    DsCapture(ApartmentRef apartment, const GUID *device)
+        : m_apartment(std::move(apartment)), m_device(device ? *device : GUID{}), m_named(device != nullptr)
+    {
+    }
 
-    IDirectSoundCapture **put() { return m_capture.put(); }
+    // Opens the device; any earlier opening of it is let go first.
+    HRESULT open()
+    {
+        return ::DirectSoundCaptureCreate(m_named ? &m_device : nullptr, m_capture.put(), nullptr);
+    }
 
     Status GetCaps(DSCCAPS &caps) override
     {
+        if (!m_capture)
+            return statusOf(DSERR_NODRIVER);
         ::DSCCAPS native{};
         native.dwSize = sizeof native;
         const HRESULT hr = m_capture->GetCaps(&native);
@@ -331,30 +357,43 @@ public:
     Status CreateCaptureBuffer(const DSCBUFFERDESC &desc,
                                std::shared_ptr<DirectSoundCaptureBuffer> &buffer) override
     {
+        // Wine starts each further buffer of a device where the one before
+        // stopped, with silence ahead of it; a device opened afresh starts at
+        // 0 as Windows does. It also finds the default device as it is now.
+        if (m_buffersMade > 0 || !m_capture) {
+            if (const HRESULT hr = open(); FAILED(hr))
+                return statusOf(hr);
+        }
         ::WAVEFORMATEX format = toNative(desc.fxFormat);
         ::DSCBUFFERDESC native{};
         native.dwSize = sizeof native;
         native.dwFlags = desc.lFlags;
         native.dwBufferBytes = desc.lBufferBytes;
         native.lpwfxFormat = &format;
-        auto created = std::make_shared<DsCaptureBuffer>(m_apartment, desc.lBufferBytes);
+        auto created = std::make_shared<DsCaptureBuffer>(m_apartment, m_capture, desc.lBufferBytes);
         const HRESULT hr = m_capture->CreateCaptureBuffer(&native, created->put(), nullptr);
-        if (SUCCEEDED(hr))
+        if (SUCCEEDED(hr)) {
+            ++m_buffersMade;
             buffer = std::move(created);
+        }
         return statusOf(hr);
     }
 
 private:
     ApartmentRef m_apartment;
+    GUID m_device;
+    bool m_named;
+    int m_buffersMade = 0;
     ComRef<IDirectSoundCapture> m_capture;
 };
 
 class DsSoundBuffer final : public DirectSoundBuffer
 {
 public:
-    DsSoundBuffer(ApartmentRef apartment, const WAVEFORMATEX &format)
+    DsSoundBuffer(ApartmentRef apartment, const ComRef<IDirectSound> &device, const WAVEFORMATEX &format)
         : m_apartment(std::move(apartment)), m_format(format)
     {
+        m_device.share(device);
     }
 
     IDirectSoundBuffer **put() { return m_buffer.put(); }
@@ -365,10 +404,10 @@ public:
         if (count == 0)
             return Status::success();
         IDirectSoundBuffer *buffer = m_buffer.operator->();
-        HRESULT hr = lockedCopy(buffer, start, count, nullptr, source, flags);
+        HRESULT hr = lockedWrite(buffer, start, count, source, flags);
         // Memory taken back by the device comes back empty after a Restore.
         if (hr == DSERR_BUFFERLOST && SUCCEEDED(m_buffer->Restore()))
-            hr = lockedCopy(buffer, start, count, nullptr, source, flags);
+            hr = lockedWrite(buffer, start, count, source, flags);
         return statusOf(hr);
     }
 
@@ -380,14 +419,14 @@ public:
             return statusOf(hr);
         QByteArray samples(qsizetype(caps.dwBufferBytes), Qt::Uninitialized);
         IDirectSoundBuffer *buffer = m_buffer.operator->();
-        if (const HRESULT hr = lockedCopy(buffer, 0, caps.dwBufferBytes, samples.data(), nullptr, 0);
-            FAILED(hr))
+        if (const HRESULT hr = lockedRead(buffer, 0, caps.dwBufferBytes, samples.data(), 0); FAILED(hr))
             return statusOf(hr);
         return writeWaveFile(path, m_format, samples);
     }
 
 private:
     ApartmentRef m_apartment;
+    ComRef<IDirectSound> m_device; // as for capture: the device goes last
     ComRef<IDirectSoundBuffer> m_buffer;
     WAVEFORMATEX m_format;
 };
@@ -408,7 +447,7 @@ public:
         native.dwFlags = desc.lFlags;
         native.dwBufferBytes = desc.lBufferBytes;
         native.lpwfxFormat = &nativeFormat;
-        auto created = std::make_shared<DsSoundBuffer>(m_apartment, format);
+        auto created = std::make_shared<DsSoundBuffer>(m_apartment, m_sound, format);
         const HRESULT hr = m_sound->CreateSoundBuffer(&native, created->put(), nullptr);
         if (SUCCEEDED(hr))
             buffer = std::move(created);
@@ -430,8 +469,8 @@ public:
         const GUID *chosen = nullptr;
         if (Status named = deviceGuid(device, guid, chosen); !named)
             return named;
-        auto created = std::make_shared<DsCapture>(m_apartment);
-        const HRESULT hr = ::DirectSoundCaptureCreate(chosen, created->put(), nullptr);
+        auto created = std::make_shared<DsCapture>(m_apartment, chosen);
+        const HRESULT hr = created->open();
         if (SUCCEEDED(hr))
             capture = std::move(created);
         return statusOf(hr);

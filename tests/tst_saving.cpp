@@ -70,12 +70,16 @@ void tst_Saving::saving_data()
     QTest::newRow(".wav added again") << "x.wav" << nothing << 22050u << true << "x.wav.wav";
     QTest::newRow("chinese and spaces") << "我的 录音 1" << nothing << 1u << true << "我的 录音 1.wav";
     QTest::newRow("the whole buffer") << "full" << nothing << 441000u << true << "full.wav";
+#ifndef Q_OS_WIN // Windows limits the whole path to 260 characters
     QTest::newRow("longest name") << longest << nothing << 418950u << true << longest + ".wav";
+#endif
     QTest::newRow("replaced") << "old" << older + "old.wav" << 64u << true << "old.wav";
     QTest::newRow("not replaced") << "old" << older + "old.wav" << 64u << false << nothing;
+#ifndef Q_OS_WIN
     // No room beside it for a temporary name made from this one.
     QTest::newRow("replaced, longest name")
         << longest << older + longest + ".wav" << 64u << true << longest + ".wav";
+#endif
     // Each way a save fails: the file cannot be made, the backend fails, the disk fills.
     QTest::newRow("missing folder") << "no/such/x" << nothing << 2000u << true << nothing;
     QTest::newRow("backend fails") << "x"

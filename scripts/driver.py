@@ -3,6 +3,7 @@
 
 import os
 import subprocess
+import sys
 import time
 import wave
 
@@ -27,6 +28,30 @@ class Failure(AssertionError):
 def check(condition, message):
     if not condition:
         raise Failure(message)
+
+
+def run_cases(cases, program):
+    """Runs each case in a session of its own; the process exits non-zero if any
+    failed. For scripts that drive the program outside pytest (the Windows one)."""
+    if len(sys.argv) > 2 and sys.argv[2] == "--inside":
+        try:
+            cases[sys.argv[3]][1](program)
+        except Failure as failure:
+            print(f"  {failure}", file=sys.stderr)
+            log = os.path.join(os.environ.get("SESSION_DIR", ""), "recorder.log")
+            if os.path.exists(log):
+                sys.stderr.write(open(log, errors="replace").read())
+            sys.exit(1)
+        return
+    failed = 0
+    for name, (options, _) in cases.items():
+        started = time.monotonic()
+        result = subprocess.run([SESSION, *options, "--", sys.executable, sys.argv[0], program, "--inside", name])
+        verdict = "PASS" if result.returncode == 0 else "FAIL"
+        failed += result.returncode != 0
+        print(f"{verdict}: {name} ({time.monotonic() - started:.1f} s)", flush=True)
+    print(f"{len(cases) - failed} passed, {failed} failed", flush=True)
+    sys.exit(1 if failed else 0)
 
 
 def xdotool(*args, check_status=True):

@@ -8,6 +8,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#ifdef Q_OS_WIN // for file names beyond the ANSI code page
+#include <windows.h>
+#define ENABLE_SNDFILE_WINDOWS_PROTOTYPES 1
+#endif
 #include <sndfile.h>
 
 namespace {
@@ -22,7 +26,11 @@ QByteArray contents(const QString &path)
 QString readBack(const QString &path, QByteArray &samples)
 {
     SF_INFO info{};
+#ifdef Q_OS_WIN
+    SNDFILE *sound = sf_wchar_open(reinterpret_cast<LPCWSTR>(path.utf16()), SFM_READ, &info);
+#else
     SNDFILE *sound = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+#endif
     if (!sound)
         return QString::fromLocal8Bit(sf_strerror(nullptr));
     samples.resize(qsizetype(info.frames));

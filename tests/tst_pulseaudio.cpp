@@ -11,8 +11,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -30,20 +32,32 @@ audio::DSCBUFFERDESC recorderDesc(std::uint32_t bytes)
     return desc;
 }
 
-// Frequency from the first and last upward crossings of the midpoint: whole
-// periods between them, so a short take still reads to a fraction of a hertz.
+// Frequency from the periods between upward crossings of the midpoint. One
+// odd period, where the server skipped or repeated a few samples, is left
+// out rather than smeared over the whole take.
 double frequencyOf(const QByteArray &samples)
 {
-    qsizetype first = -1, last = -1;
-    int periods = -1;
-    for (qsizetype i = 1; i < samples.size(); ++i) {
+    std::vector<qsizetype> periods;
+    for (qsizetype i = 1, last = -1; i < samples.size(); ++i) {
         if (quint8(samples[i - 1]) < 128 && quint8(samples[i]) >= 128) {
-            first = first < 0 ? i : first;
+            if (last >= 0)
+                periods.push_back(i - last);
             last = i;
-            ++periods;
         }
     }
-    return periods > 0 ? periods * 22050.0 / double(last - first) : 0;
+    if (periods.empty())
+        return 0;
+    std::vector<qsizetype> sorted = periods;
+    std::nth_element(sorted.begin(), sorted.begin() + qsizetype(sorted.size() / 2), sorted.end());
+    const qsizetype median = sorted[sorted.size() / 2];
+    qsizetype total = 0, count = 0;
+    for (qsizetype p : periods) {
+        if (std::abs(p - median) <= 2) {
+            total += p;
+            ++count;
+        }
+    }
+    return double(count) * 22050.0 / double(total);
 }
 
 bool setDefaultSource(const char *source)

@@ -221,11 +221,11 @@ struct DeviceCount
 
 pa_sample_spec sampleSpecOf(const WAVEFORMATEX &format)
 {
-    pa_sample_spec spec;
-    spec.format = format.wBitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-    spec.rate = format.nSamplesPerSec;
-    spec.channels = std::uint8_t(format.nChannels);
-    return spec;
+    pa_sample_spec sample;
+    sample.format = format.wBitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    sample.rate = format.nSamplesPerSec;
+    sample.channels = std::uint8_t(format.nChannels);
+    return sample;
 }
 
 // Records one pass into a fixed block, never wrapping. The loop thread fills
@@ -257,8 +257,8 @@ public:
         if (Status connected = m_connection->ready(); !connected)
             return connected;
 
-        const pa_sample_spec spec = sampleSpecOf(m_format);
-        m_stream = pa_stream_new(m_connection->context(), "录音", &spec, nullptr);
+        const pa_sample_spec sample = sampleSpecOf(m_format);
+        m_stream = pa_stream_new(m_connection->context(), "录音", &sample, nullptr);
         if (!m_stream)
             return Status::failure(serverError(m_connection->context(), "无法创建录音流"));
         pa_stream_set_state_callback(m_stream, &PulseCaptureBuffer::onState, this);

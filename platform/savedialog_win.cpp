@@ -31,14 +31,14 @@ std::vector<wchar_t> filterSpec(const QString &filter)
     QStringList parts = filter.split(QLatin1Char('|'));
     if (parts.size() % 2)
         parts << parts.constLast();
-    std::vector<wchar_t> spec;
+    std::vector<wchar_t> patterns;
     for (const QString &part : std::as_const(parts)) {
         const std::wstring text = part.toStdWString();
-        spec.insert(spec.end(), text.begin(), text.end());
-        spec.push_back(L'\0');
+        patterns.insert(patterns.end(), text.begin(), text.end());
+        patterns.push_back(L'\0');
     }
-    spec.push_back(L'\0');
-    return spec;
+    patterns.push_back(L'\0');
+    return patterns;
 }
 
 class CommonSaveDialog final : public SaveDialog

@@ -212,17 +212,22 @@ def timed(*args):
     return (before + time.monotonic()) / 2
 
 
-def type_for_wine(text):
-    """type_text, slower: xdotool maps a spare key to each character off the
-    keyboard, and Wine has to catch up with every new mapping or it loses
-    keys, those around the character too."""
-    for ch in text:
-        if ord(ch) > 127:
-            time.sleep(0.2)
-            xdotool("type", "--delay", "150", ch)
-            time.sleep(0.2)
-        else:
-            xdotool("type", "--delay", "10", ch)
+def steady_frequency(samples, window=RATE // 4):
+    """The tone's frequency as most quarter seconds of it read. Wine keeps the
+    capture's clock when the machine is too busy to deliver sound in time, by
+    filling a few milliseconds with silence; a gap skews a whole-take reading
+    by several hertz, but only one quarter second's."""
+    readings = sorted(f for f in (frequency(samples[i:i + window]) for i in range(0, len(samples) - window + 1, window)) if f)
+    return readings[len(readings) // 2] if readings else 0
+
+
+def gaps(samples):
+    """Runs of silence longer than a period: what Wine fills in."""
+    count, run = 0, 0
+    for value in samples:
+        run = run + 1 if abs(value - 128) <= 2 else 0
+        count += run == 60
+    return count
 
 
 def take(recorder, window, start_key, name):
@@ -253,7 +258,7 @@ def take(recorder, window, start_key, name):
         recorder.activate(dialog)
         # The dialog offers the name chosen last: replace it.
         xdotool("key", "End", "shift+Home")
-        type_for_wine("Z:" + target.replace("/", "\\"))
+        xdotool("type", "--delay", "20", "Z:" + target.replace("/", "\\"))
         xdotool("key", "Return")
         try:
             wait_for(lambda: os.path.exists(saved) and os.path.getsize(saved) > 44, 10, saved)
@@ -264,10 +269,18 @@ def take(recorder, window, start_key, name):
                 raise Failure(f"nothing saved as {saved}; the folder holds {sorted(os.listdir(out))}")
     else:
         raise Failure(f"nothing saved as {saved}")
+    # The main window takes clicks again once Wine has given it back from the dialog.
+    wait_for(lambda: not windows(DIALOG_TITLE), 10, "the save dialog to close")
+    time.sleep(0.5)
     check(set(os.listdir(out)) - before == {os.path.basename(saved)}, f"saved {sorted(set(os.listdir(out)) - before)}")
     wave_file = read_wave(saved)
     check((wave_file["channels"], wave_file["width"], wave_file["rate"]) == (1, 1, RATE), f"format {wave_file}")
     return wave_file, elapsed
+
+
+# Typed with xdotool, which Wine follows reliably only on the keyboard's own
+# keys; Chinese names go through the same file functions in tst_saving.
+NAMES = ("three seconds", "again 3 s")
 
 
 def records_and_saves(_program):
@@ -276,12 +289,13 @@ def records_and_saves(_program):
     check(windows(MAIN_TITLE) == [window], "more than one main window")
 
     # Alt+K and a click on Stop; Wine passes the key on a little later than a click.
-    for start_key, name, tolerance_ms in ((True, "三秒 录音", 150), (False, "again 3 s", 50)):
+    for start_key, name, tolerance_ms in zip((True, False), NAMES, (150, 50)):
         wave_file, elapsed = take(recorder, window, start_key, name)
         error_ms = (wave_file["frames"] - elapsed * RATE) / RATE * 1000
-        hz = frequency(wave_file["samples"])
+        hz = steady_frequency(wave_file["samples"])
         how = "Alt+K" if start_key else "a click on Start"
-        print(f"  from {how}: {wave_file['frames']} frames over {elapsed * 1000:.1f} ms: {error_ms:+.1f} ms; {hz:.2f} Hz")
+        print(f"  from {how}: {wave_file['frames']} frames over {elapsed * 1000:.1f} ms: {error_ms:+.1f} ms; "
+              f"{hz:.2f} Hz ({frequency(wave_file['samples']):.2f} over the whole take, {gaps(wave_file['samples'])} gaps)")
         check(abs(error_ms) <= tolerance_ms, f"recorded {wave_file['frames']} frames in {elapsed:.3f} s")
         check(abs(hz - 440) <= 5, f"tone read {hz:.1f} Hz")
 

@@ -47,6 +47,18 @@ if(MINGW)
     install(FILES ${MOLAN_RUNTIME_DLLS} DESTINATION ${molan_dir})
 endif()
 
+# `cmake --install --strip` strips the libraries beside the exe as well: the
+# MinGW runtime comes with its debugging information.
+if(CMAKE_STRIP)
+    install(CODE "
+        if(CMAKE_INSTALL_DO_STRIP)
+            file(GLOB_RECURSE dlls \"\${CMAKE_INSTALL_PREFIX}/${molan_dir}/*.dll\")
+            foreach(dll IN LISTS dlls)
+                execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \"\${dll}\" COMMAND_ERROR_IS_FATAL ANY)
+            endforeach()
+        endif()")
+endif()
+
 # `cmake --build . --target windows-package`: dist/<folder>.zip and the installer.
 set(MOLAN_DIST_DIR ${CMAKE_BINARY_DIR}/dist CACHE PATH "Where the zip and the installer are written")
 set(MOLAN_INSTALLER ${MOLAN_DIST_DIR}/molan-recorder-${MOLAN_SHORT_VERSION}-setup.exe)
@@ -64,7 +76,7 @@ else()
 endif()
 add_custom_target(windows-package
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${molan_stage}
-    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${molan_stage}/root --config $<CONFIG>
+    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${molan_stage}/root --config $<CONFIG> --strip
     COMMAND ${CMAKE_COMMAND} -E copy_directory ${molan_stage}/root/${molan_dir} ${molan_stage}/${molan_folder}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${MOLAN_DIST_DIR}
     COMMAND ${CMAKE_COMMAND} -E rm -f ${MOLAN_DIST_DIR}/${molan_folder}.zip

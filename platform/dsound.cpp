@@ -5,6 +5,7 @@
 #include "wavefile.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #ifndef NOMINMAX
@@ -17,6 +18,7 @@
 
 #include <dsound.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace audio {
@@ -28,6 +30,8 @@ constexpr int kWatchMs = 100;
 // A device delivers every few milliseconds while it works; one silent this
 // long while capturing has gone without saying so.
 constexpr int kStallMs = 2000;
+// How long Stop waits at most for the sound still on its way.
+constexpr int kDrainBudgetMs = 250;
 // AUDCLNT_E_DEVICE_INVALIDATED, which DirectSound passes on from the audio engine.
 const HRESULT kDeviceInvalidated = HRESULT(0x88890004u);
 
@@ -182,8 +186,12 @@ HRESULT lockedWrite(IDirectSoundBuffer *buffer, DWORD start, DWORD count, const 
 class DsCaptureBuffer final : public DirectSoundCaptureBuffer
 {
 public:
-    DsCaptureBuffer(ApartmentRef apartment, const ComRef<IDirectSoundCapture> &device, std::uint32_t bytes)
-        : m_apartment(std::move(apartment)), m_bytes(bytes)
+    DsCaptureBuffer(ApartmentRef apartment, const ComRef<IDirectSoundCapture> &device,
+                    const DSCBUFFERDESC &desc)
+        : m_apartment(std::move(apartment)),
+          m_bytes(desc.lBufferBytes),
+          m_blockAlign(std::max<std::uint32_t>(1, desc.fxFormat.nBlockAlign)),
+          m_framesPerSecond(desc.fxFormat.nAvgBytesPerSec / m_blockAlign)
     {
         m_device.share(device);
         m_watch.setInterval(kWatchMs);
@@ -203,7 +211,9 @@ public:
     {
         const HRESULT hr = m_buffer->Start(flags);
         if (SUCCEEDED(hr)) {
+            m_clock.start();
             m_ended = false;
+            m_stopped = false;
             m_kept.clear();
             m_lastRead = 0;
             m_stalled = 0;
@@ -220,21 +230,28 @@ public:
         m_watch.stop();
         if (m_ended)
             return Status::success();
+        const std::uint32_t wanted = waitForSoundUntilNow();
         const HRESULT hr = m_buffer->Stop();
+        DWORD capture = 0, read = 0;
+        const bool placed = SUCCEEDED(m_buffer->GetCurrentPosition(&capture, &read)) && read >= m_lastRead;
         // The device went just before the Stop: what it delivered is the recording.
         if (isDeviceLoss(hr)) {
-            DWORD capture = 0, read = 0;
-            if (SUCCEEDED(m_buffer->GetCurrentPosition(&capture, &read)) && read >= m_lastRead)
+            if (placed)
                 m_lastRead = std::uint32_t(read);
             end(describe(hr));
             return Status::success();
         }
-        return statusOf(hr);
+        if (FAILED(hr))
+            return statusOf(hr);
+        if (placed)
+            m_lastRead = std::min(std::uint32_t(read), wanted);
+        m_stopped = true;
+        return Status::success();
     }
 
     Status GetCurrentPosition(DSCURSORS &cursors) override
     {
-        if (m_ended) {
+        if (m_ended || m_stopped) {
             cursors.lPlay = cursors.lWrite = m_lastRead;
             return Status::success();
         }
@@ -265,6 +282,24 @@ public:
 
 private:
     static bool isDeviceLoss(HRESULT hr) { return hr == kDeviceInvalidated || hr == DSERR_NODRIVER; }
+
+    // Stop drops the sound still on its way from the device, some tens of
+    // milliseconds. Waits for the sound up to this moment instead; returns
+    // its length, beyond which nothing is kept.
+    std::uint32_t waitForSoundUntilNow()
+    {
+        const qint64 frames = m_clock.nsecsElapsed() * qint64(m_framesPerSecond) / 1000000000;
+        const auto wanted = std::uint32_t(std::min<qint64>(m_bytes, frames * m_blockAlign));
+        QElapsedTimer waited;
+        waited.start();
+        DWORD capture = 0, read = 0;
+        while (SUCCEEDED(m_buffer->GetCurrentPosition(&capture, &read)) && read < wanted && read >= m_lastRead
+               && waited.elapsed() < kDrainBudgetMs) {
+            m_lastRead = std::uint32_t(read);
+            Sleep(1);
+        }
+        return wanted;
+    }
 
     // A one-pass capture ends by itself when its buffer is full, which is how
     // it was meant to end, or when the device goes, which is worth telling.
@@ -316,9 +351,13 @@ private:
     ComRef<IDirectSoundCapture> m_device;
     ComRef<IDirectSoundCaptureBuffer> m_buffer;
     std::uint32_t m_bytes;
+    std::uint32_t m_blockAlign;
+    std::uint32_t m_framesPerSecond;
+    QElapsedTimer m_clock;
     std::uint32_t m_lastRead = 0;
     int m_stalled = 0;
     bool m_ended = false;
+    bool m_stopped = false;
     bool m_keptValid = false;
     QByteArray m_kept;
     QTimer m_watch;
@@ -370,7 +409,7 @@ public:
         native.dwFlags = desc.lFlags;
         native.dwBufferBytes = desc.lBufferBytes;
         native.lpwfxFormat = &format;
-        auto created = std::make_shared<DsCaptureBuffer>(m_apartment, m_capture, desc.lBufferBytes);
+        auto created = std::make_shared<DsCaptureBuffer>(m_apartment, m_capture, desc);
         const HRESULT hr = m_capture->CreateCaptureBuffer(&native, created->put(), nullptr);
         if (SUCCEEDED(hr)) {
             ++m_buffersMade;

@@ -421,23 +421,24 @@ private:
         if (m_wanted >= 0)
             m_written = m_wanted;
         m_ended = true;
-        if (m_tailDeadline) {
-            pa_mainloop_api *api = pa_threaded_mainloop_get_api(m_connection->loop());
-            api->time_free(m_tailDeadline);
-            m_tailDeadline = nullptr;
-        }
+        cancelTailDeadline();
         if (m_stream && PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
             pa_stream_disconnect(m_stream);
         pa_threaded_mainloop_signal(m_connection->loop(), 0);
     }
 
     // Lock held.
+    void cancelTailDeadline()
+    {
+        if (m_tailDeadline)
+            pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_tailDeadline);
+        m_tailDeadline = nullptr;
+    }
+
+    // Lock held.
     void dropStream()
     {
-        if (m_tailDeadline) {
-            pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_tailDeadline);
-            m_tailDeadline = nullptr;
-        }
+        cancelTailDeadline();
         if (!m_stream)
             return;
         pa_stream_set_state_callback(m_stream, nullptr, nullptr);

@@ -3,6 +3,11 @@
 #include <QAccessibleObject>
 #include <QAccessibleWidget>
 #include <QWidget>
+#include <QtGlobal>
+
+// Qt 6.8 announces through the platform's own channel; older Qt shows a
+// notification that readers speak as it appears.
+#define MOLAN_ANNOUNCEMENT_EVENT (QT_VERSION >= QT_VERSION_CHECK(6, 8, 0))
 
 namespace ui {
 
@@ -10,9 +15,13 @@ namespace {
 
 constexpr char kRoleProperty[] = "molanAccessibleRole";
 
-Announcer *announcerOf(QWidget *window)
+Announcer *announcerOf([[maybe_unused]] QWidget *window)
 {
+#if MOLAN_ANNOUNCEMENT_EVENT
+    return nullptr;
+#else
     return window->findChild<Announcer *>(QString(), Qt::FindDirectChildrenOnly);
+#endif
 }
 
 // A window as Qt describes it, with the role it was given and its notices
@@ -43,8 +52,9 @@ public:
     }
 };
 
-// Readers speak a notification when it shows (Qt 6.4 has no announcement
-// event, and readers ignore what a plain label says on its own).
+#if !MOLAN_ANNOUNCEMENT_EVENT
+// Readers speak a notification when it shows (readers ignore what a plain
+// label says on its own).
 class NoticeInterface : public QAccessibleObject
 {
 public:
@@ -64,11 +74,14 @@ public:
     QAccessible::Role role() const override { return QAccessible::Notification; }
     QAccessible::State state() const override { return {}; }
 };
+#endif
 
 QAccessibleInterface *factory(const QString &className, QObject *object)
 {
+#if !MOLAN_ANNOUNCEMENT_EVENT
     if (auto *announcer = qobject_cast<Announcer *>(object))
         return new NoticeInterface(announcer);
+#endif
     auto *window = qobject_cast<QWidget *>(object);
     // Only for the window's own class, so that Qt's description of its base
     // classes is never the one taken.
@@ -105,11 +118,16 @@ Announcer::Announcer(QWidget *window) : QObject(window)
 void Announcer::announce(const QString &text)
 {
     m_text = text;
+#if MOLAN_ANNOUNCEMENT_EVENT
+    QAccessibleAnnouncementEvent announcement(parent(), text);
+    QAccessible::updateAccessibility(&announcement);
+#else
     // The name first: readers that keep names read the new one on showing.
     QAccessibleEvent renamed(this, QAccessible::NameChanged);
     QAccessible::updateAccessibility(&renamed);
     QAccessibleEvent shown(this, QAccessible::ObjectShow);
     QAccessible::updateAccessibility(&shown);
+#endif
 }
 
 } // namespace ui

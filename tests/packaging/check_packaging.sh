@@ -2,11 +2,11 @@
 # Checks what users and distributions get from the build: the desktop entry,
 # the AppStream metainfo, the Windows resource, the installed tree and the .deb.
 #
-#   check_packaging.sh desktop_file|metainfo|windows_resource|install|deb SOURCE_DIR BINARY_DIR
+#   check_packaging.sh desktop_file|metainfo|windows_resource|install|deb|deb_install SOURCE_DIR BINARY_DIR
 set -euo pipefail
 
 usage() {
-    echo "usage: $0 desktop_file|metainfo|windows_resource|install|deb SOURCE_DIR BINARY_DIR" >&2
+    echo "usage: $0 desktop_file|metainfo|windows_resource|install|deb|deb_install SOURCE_DIR BINARY_DIR" >&2
     exit 2
 }
 [[ $# -eq 3 ]] || usage
@@ -219,23 +219,29 @@ check_install() {
     fi
 }
 
-check_deb() {
+# Makes the .deb of the build tree; its path goes into the variable `deb`.
+build_deb() {
     need cpack cmake
     need dpkg-deb dpkg
     need dpkg-shlibdeps dpkg-dev
-    need lintian lintian
     local out=$scratch/deb
     if ! cpack -G DEB --config "$bin/CPackConfig.cmake" -B "$out" >"$scratch/cpack.log" 2>&1; then
         cat "$scratch/cpack.log" >&2
         fail "cpack -G DEB"
-        return
+        return 1
     fi
     local debs=("$out"/*.deb)
     if [[ ${#debs[@]} -ne 1 || ! -f ${debs[0]} ]]; then
         fail "cpack made ${#debs[@]} packages: ${debs[*]}"
-        return
+        return 1
     fi
-    local deb=${debs[0]}
+    deb=${debs[0]}
+}
+
+check_deb() {
+    need lintian lintian
+    local deb
+    build_deb || return
     echo "built $(basename "$deb")"
     [[ $(basename "$deb") == molan-recorder_1.00_*.deb ]] || fail "unexpected file name $(basename "$deb")"
 
@@ -245,8 +251,10 @@ check_deb() {
     # Package names alone, space separated, without version constraints.
     local names package
     names=" $(sed 's/([^)]*)//g; s/[,|]/ /g' <<<"$depends" | tr -s ' ') "
+    # Debian 13 renamed the Qt libraries (64-bit time): the package is for
+    # the release it was built on.
     for package in libqt6widgets6 libsndfile1 libpulse0 fonts-arphic-uming; do
-        [[ $names == *" $package "* ]] || fail "Depends lacks $package"
+        [[ $names == *" $package "* || $names == *" ${package}t64 "* ]] || fail "Depends lacks $package"
     done
     [[ $(dpkg-deb -f "$deb" Package) == molan-recorder ]] || fail "Package is not molan-recorder"
     [[ $(dpkg-deb -f "$deb" Section) == sound ]] || fail "Section is not sound"
@@ -274,12 +282,52 @@ check_deb() {
     if grep -q '^E:' <<<"$report"; then fail "lintian reports errors"; else pass "lintian: no errors"; fi
 }
 
+# The package installs with apt on this system, and the program it installs
+# starts and shows its window; then it is removed again. Only as root (or
+# with sudo that asks no password), and never over an installed copy.
+check_deb_install() {
+    local sudo=() deb
+    if [[ $(id -u) -ne 0 ]]; then
+        sudo -n true 2>/dev/null || { echo "skipped: installing a package needs root or sudo -n"; exit 77; }
+        sudo=(sudo -n)
+    fi
+    if [[ $(dpkg-query -W -f='${db:Status-Status}' molan-recorder 2>/dev/null) == installed ]]; then
+        echo "skipped: molan-recorder is installed on this system already; it is left as it is"
+        exit 77
+    fi
+    build_deb || return
+    cp "$deb" "$scratch/install.deb"
+    chmod 644 "$scratch/install.deb"
+    chmod 755 "$scratch"
+    trap '"${sudo[@]}" apt-get purge -y -qq molan-recorder >/dev/null 2>&1; rm -rf "$scratch"' EXIT
+    if ! "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        "$scratch/install.deb" >"$scratch/apt.log" 2>&1; then
+        cat "$scratch/apt.log" >&2
+        fail "apt-get install $(basename "$deb")"
+        return
+    fi
+    pass "apt-get install $(basename "$deb")"
+    [[ $(command -v molan-recorder) == /usr/bin/molan-recorder ]] || fail "molan-recorder is not on the PATH"
+    local started=0
+    "$src/scripts/session" -- python3 - "$src/scripts" <<'PY' || started=$?
+import sys
+sys.path.insert(0, sys.argv[1])
+from driver import Recorder
+recorder = Recorder("/usr/bin/molan-recorder")
+recorder.close(recorder.main_window())
+sys.exit(recorder.wait())
+PY
+    if ((started)); then fail "the installed program did not start and end cleanly ($started)"; else
+        pass "the installed program starts, shows its window and ends"; fi
+}
+
 case $check in
     desktop_file) check_desktop_file ;;
     metainfo) check_metainfo ;;
     windows_resource) check_windows_resource ;;
     install) check_install ;;
     deb) check_deb ;;
+    deb_install) check_deb_install ;;
     *) usage ;;
 esac
 

@@ -151,7 +151,8 @@ void tst_PulseAudio::aFullBufferStopsFilling()
     QVERIFY(m_capture->CreateCaptureBuffer(recorderDesc(2205), buffer).ok);
     QVERIFY(buffer->Start(0).ok);
     audio::DSCURSORS cursors;
-    QTRY_VERIFY_WITH_TIMEOUT(buffer->GetCurrentPosition(cursors).ok && cursors.lWrite == 2205u, 3000);
+    QVERIFY(QTest::qWaitFor([&] { return buffer->GetCurrentPosition(cursors).ok && cursors.lWrite == 2205u; },
+                            3000));
     QVERIFY(buffer->Stop().ok);
     QVERIFY(buffer->GetCurrentPosition(cursors).ok);
     QCOMPARE(cursors.lWrite, 2205u);

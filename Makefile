@@ -5,7 +5,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DMOLAN_WERROR=ON
 endif
 
-.PHONY: run test test-sanitize test-memcheck bench build setup setup-test clean windows test-windows
+.PHONY: run test test-sanitize test-memcheck test-debian13 bench build setup setup-test clean windows test-windows
 
 run: setup build
 	@scripts/run $(BUILD_DIR)/molan-recorder
@@ -24,6 +24,11 @@ test-sanitize: setup-test
 # The unit tests under valgrind's memcheck.
 test-memcheck: setup-test build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2 -L memcheck
+
+# `make test` from a fresh clone of HEAD inside a Debian 13 root, made once
+# from this system's Debian mirrors and kept in the user's cache (needs root).
+test-debian13:
+	@scripts/debian13 make test
 
 # Start-up, CPU, memory, timing and saving of the real program, beside their targets.
 bench: setup-test build

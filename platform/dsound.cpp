@@ -29,9 +29,12 @@ namespace {
 constexpr int kWatchMs = 100;
 // A device delivers every few milliseconds while it works; one silent this
 // long while capturing has gone without saying so.
-constexpr int kStallMs = 2000;
-// How long Stop waits at most for the sound still on its way.
-constexpr int kDrainBudgetMs = 250;
+constexpr int kStallMs = 1000;
+// How long Stop waits at most for the sound still on its way; it waits on the
+// window's thread.
+constexpr int kDrainBudgetMs = 100;
+// A take that ends more than this short of the Stop is told as such.
+constexpr int kToldShortMs = 20;
 // AUDCLNT_E_DEVICE_INVALIDATED, which DirectSound passes on from the audio engine.
 const HRESULT kDeviceInvalidated = HRESULT(0x88890004u);
 
@@ -207,16 +210,16 @@ public:
 
     IDirectSoundCaptureBuffer **put() { return m_buffer.put(); }
 
+    // One take a buffer: a further Start only while it runs.
     Status Start(std::uint32_t flags) override
     {
+        if (m_ended || m_stopped)
+            return Status::failure(QStringLiteral("这段录音已经结束"));
+        if (m_clock.isValid())
+            return Status::success();
         const HRESULT hr = m_buffer->Start(flags);
         if (SUCCEEDED(hr)) {
             m_clock.start();
-            m_ended = false;
-            m_stopped = false;
-            m_kept.clear();
-            m_lastRead = 0;
-            m_stalled = 0;
             m_watch.start();
         }
         return statusOf(hr);
@@ -246,6 +249,10 @@ public:
         if (placed)
             m_lastRead = std::min(std::uint32_t(read), wanted);
         m_stopped = true;
+        const std::uint32_t missing = wanted - std::min(wanted, m_lastRead);
+        if (qint64(missing) * 1000 > qint64(kToldShortMs) * m_framesPerSecond * m_blockAlign)
+            tell(QStringLiteral("录音的最后 %1 秒没有从录音设备送到")
+                     .arg(double(missing) / (m_framesPerSecond * m_blockAlign), 0, 'f', 2));
         return Status::success();
     }
 
@@ -334,9 +341,15 @@ private:
         m_kept.resize(qsizetype(m_lastRead));
         IDirectSoundCaptureBuffer *buffer = m_buffer.operator->();
         m_keptValid = m_lastRead == 0 || SUCCEEDED(lockedRead(buffer, 0, m_lastRead, m_kept.data(), 0));
-        if (reason.isEmpty() || !m_handler)
+        if (!reason.isEmpty())
+            tell(reason);
+    }
+
+    // Later, from the event loop: the handler may well release this buffer.
+    void tell(const QString &reason)
+    {
+        if (!m_handler)
             return;
-        // Later, from the event loop: the handler may well release this buffer.
         QMetaObject::invokeMethod(
             &m_watch,
             [this, reason] {

@@ -22,12 +22,26 @@ using Clock = std::chrono::steady_clock;
 
 // A server that has not answered by then is taken as not answering at all.
 constexpr auto kAnswerTime = std::chrono::milliseconds(2000);
-// How long after Stop the sound up to the click may take to arrive; past it
-// the rest is silence. PipeWire needs 12-17 ms, rarely 200.
-constexpr auto kTailTime = std::chrono::milliseconds(300);
+// How long after Stop the sound up to the click may take to arrive (PipeWire
+// needs 12-17 ms, rarely 200); past it the take ends at the last sound that
+// came, and the recorder is told.
+constexpr auto kTailTime = std::chrono::milliseconds(1000);
+// A record stream quiet for this long has the server asked whether it is
+// still there; one that then does not answer this soon has stopped answering
+// (hung, or stopped in a debugger), and the take ends there. Sources that
+// post their sound in large blocks (up to 2 s) stay quiet that long while all
+// is well; one quiet for longer has stopped delivering.
+constexpr auto kQuietTime = std::chrono::milliseconds(400);
+constexpr auto kPingTime = std::chrono::milliseconds(700);
+constexpr auto kSilentTime = std::chrono::milliseconds(3000);
+// While the connection to the server is made again, Start looks this often
+// whether it is up.
+constexpr auto kConnectPoll = std::chrono::milliseconds(10);
 // Larger fragments while recording mean fewer wake-ups, for us and for the
 // server; but PipeWire holds a whole fragment back, and a server that dies
-// takes it along.
+// takes it along. The source's latency follows the fragment (without that,
+// PulseAudio lets a source with nobody else listening post seconds at once,
+// and a quiet stream would tell nothing).
 constexpr std::uint32_t kRecordingFragmentMs = 200;
 // At Stop, fragments this small make the server hand over what it holds.
 constexpr std::uint32_t kTailFragmentMs = 5;
@@ -50,8 +64,17 @@ QString serverError(pa_context *context, const char *what)
 class Locked
 {
 public:
-    explicit Locked(pa_threaded_mainloop *loop) : m_loop(loop) { pa_threaded_mainloop_lock(m_loop); }
-    ~Locked() { pa_threaded_mainloop_unlock(m_loop); }
+    // A loop that never started has nothing to lock.
+    explicit Locked(pa_threaded_mainloop *loop) : m_loop(loop)
+    {
+        if (m_loop)
+            pa_threaded_mainloop_lock(m_loop);
+    }
+    ~Locked()
+    {
+        if (m_loop)
+            pa_threaded_mainloop_unlock(m_loop);
+    }
     Locked(const Locked &) = delete;
     Locked &operator=(const Locked &) = delete;
 
@@ -125,12 +148,38 @@ public:
     // With the lock held: a ready connection, made anew if the last one broke.
     Status ready()
     {
+        if (Status connecting = connect(); !connecting)
+            return connecting;
+        const bool settled = waitFor(
+            [this] {
+                return !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context))
+                    || pa_context_get_state(m_context) == PA_CONTEXT_READY;
+            },
+            m_connecting + kAnswerTime);
+        if (settled && pa_context_get_state(m_context) == PA_CONTEXT_READY)
+            return Status::success();
+        const Status failed = Status::failure(settled ? serverError(m_context, "无法连接声音服务器")
+                                                      : QStringLiteral("声音服务器没有响应"));
+        dropContext();
+        return failed;
+    }
+
+    // With the lock held: makes the connection again if the last one broke,
+    // without waiting for it to come up.
+    Status connect()
+    {
         if (!m_loop)
             return Status::failure(QStringLiteral("无法启动声音服务的客户端线程"));
-        if (m_context && pa_context_get_state(m_context) == PA_CONTEXT_READY)
+        if (m_context && PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context)))
             return Status::success();
         dropContext();
-        m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "墨岚录音软件");
+        pa_proplist *properties = pa_proplist_new();
+        pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "墨岚录音软件");
+        pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.example.molan_recorder");
+        pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, "molan-recorder");
+        pa_proplist_sets(properties, PA_PROP_APPLICATION_VERSION, "1.00");
+        m_context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(m_loop), nullptr, properties);
+        pa_proplist_free(properties);
         if (!m_context)
             return Status::failure(QStringLiteral("无法连接声音服务器"));
         pa_context_set_state_callback(
@@ -144,18 +193,22 @@ public:
             dropContext();
             return failed;
         }
-        const bool settled = waitFor(
-            [this] {
-                return !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context))
-                    || pa_context_get_state(m_context) == PA_CONTEXT_READY;
-            },
-            Clock::now() + kAnswerTime);
-        if (settled && pa_context_get_state(m_context) == PA_CONTEXT_READY)
-            return Status::success();
-        const Status failed = Status::failure(settled ? serverError(m_context, "无法连接声音服务器")
-                                                      : QStringLiteral("声音服务器没有响应"));
-        dropContext();
-        return failed;
+        m_connecting = Clock::now();
+        return Status::success();
+    }
+
+    // With the lock held: whether the connection that connect() began is up,
+    // still on its way (an empty reason) or not to be had.
+    bool up(QString &failure) const
+    {
+        const pa_context_state_t state = m_context ? pa_context_get_state(m_context) : PA_CONTEXT_FAILED;
+        if (state == PA_CONTEXT_READY)
+            return true;
+        if (!PA_CONTEXT_IS_GOOD(state))
+            failure = serverError(m_context, "无法连接声音服务器");
+        else if (Clock::now() - m_connecting >= kAnswerTime)
+            failure = QStringLiteral("声音服务器没有响应");
+        return false;
     }
 
     // With the lock held: runs `start` (which begins an operation whose
@@ -192,6 +245,7 @@ private:
 
     pa_threaded_mainloop *m_loop = nullptr;
     pa_context *m_context = nullptr;
+    Clock::time_point m_connecting;
 };
 
 // Counts the devices of one kind; monitors of sinks are left out of sources,
@@ -200,6 +254,7 @@ struct DeviceCount
 {
     int devices = 0;
     bool done = false;
+    bool failed = false; // the server could not list them
     pa_threaded_mainloop *loop = nullptr;
 
     template<typename Info>
@@ -207,6 +262,7 @@ struct DeviceCount
     {
         auto *self = static_cast<DeviceCount *>(user);
         if (eol) {
+            self->failed = eol < 0;
             self->done = true;
             pa_threaded_mainloop_signal(self->loop, 0);
             return;
@@ -228,8 +284,10 @@ pa_sample_spec sampleSpecOf(const WAVEFORMATEX &format)
     return sample;
 }
 
-// Records one pass into a fixed block, never wrapping. The loop thread fills
-// the block; everything the GUI thread reads of it is taken under the lock.
+// Records one take into a fixed block, never wrapping. The loop thread fills
+// the block; everything the GUI thread reads of it is taken under the lock,
+// and the GUI thread never waits for the server: a take that cannot go on
+// ends by itself, and the recorder hears of it.
 class PulseCaptureBuffer final : public QObject, public DirectSoundCaptureBuffer
 {
 public:
@@ -249,38 +307,18 @@ public:
     Status Start(std::uint32_t) override
     {
         Locked lock(m_connection->loop());
-        if (m_stream && !m_ended)
-            return Status::success();
-        dropStream(); // a stopped take goes on from where it ended
-        if (m_written >= m_block.size())
-            return Status::failure(QStringLiteral("缓冲区已满"));
-        if (Status connected = m_connection->ready(); !connected)
-            return connected;
-
-        const pa_sample_spec sample = sampleSpecOf(m_format);
-        m_stream = pa_stream_new(m_connection->context(), "录音", &sample, nullptr);
-        if (!m_stream)
-            return Status::failure(serverError(m_connection->context(), "无法创建录音流"));
-        pa_stream_set_state_callback(m_stream, &PulseCaptureBuffer::onState, this);
-        pa_stream_set_read_callback(m_stream, &PulseCaptureBuffer::onRead, this);
-        pa_buffer_attr attr;
-        std::memset(&attr, 0xff, sizeof attr);
-        attr.fragsize = bytesFor(kRecordingFragmentMs);
-
-        m_wanted = -1;
-        m_ended = false;
-        m_interruption.clear();
-        m_started = m_written;
-        m_connected = Clock::now();
-        // No device named: the server records from its default source,
-        // whatever that is now, a monitor included. Not waiting for the
-        // stream to come up keeps Start, and so the seconds, on the click; a
-        // stream that fails to come up ends the take like any other failure.
-        if (pa_stream_connect_record(m_stream, nullptr, &attr, PA_STREAM_NOFLAGS) < 0) {
-            const Status failed = Status::failure(serverError(m_connection->context(), "无法开始录音"));
-            dropStream();
-            return failed;
-        }
+        if (m_started)
+            return m_ended ? Status::failure(QStringLiteral("这段录音已经结束")) : Status::success();
+        if (Status connecting = m_connection->connect(); !connecting)
+            return connecting;
+        m_started = true;
+        // The server's answer is awaited on the loop thread: a server that
+        // went away and came back, or hangs, holds up nothing here.
+        m_watch = timerIn(m_connection->context(), std::chrono::microseconds(0), &PulseCaptureBuffer::onWatch,
+                          this);
+        QString failure;
+        if (m_connection->up(failure))
+            openStream();
         return Status::success();
     }
 
@@ -288,15 +326,19 @@ public:
     {
         const auto clicked = Clock::now();
         Locked lock(m_connection->loop());
-        if (!m_stream || m_ended || m_wanted >= 0)
+        if (!m_started || m_ended || m_wanted >= 0)
             return Status::success();
+        if (!m_stream) {
+            endTake(QStringLiteral("声音服务器没有及时响应"));
+            return Status::success();
+        }
         // Exactly the sound from Start up to now: counted, not clocked, since
         // the server's clock runs in steps and lags behind.
         const double seconds = std::chrono::duration<double>(clicked - m_connected).count();
         const qint64 frames = std::llround(seconds * m_format.nSamplesPerSec);
-        m_wanted = std::min<qint64>(m_block.size(), m_started + frames * m_format.nBlockAlign);
+        m_wanted = std::min<qint64>(m_block.size(), frames * m_format.nBlockAlign);
         if (m_written >= m_wanted) {
-            endCapture();
+            endTake({});
             return Status::success();
         }
         // The server holds back up to a whole fragment; ask for it now, and
@@ -306,19 +348,18 @@ public:
         attr.fragsize = bytesFor(kTailFragmentMs);
         if (pa_operation *op = pa_stream_set_buffer_attr(m_stream, &attr, nullptr, nullptr))
             pa_operation_unref(op);
-        m_tailDeadline =
-            timerIn(pa_stream_get_context(m_stream), kTailTime, &PulseCaptureBuffer::onTailDeadline, this);
+        watchFor(kTailTime);
         return Status::success();
     }
 
     Status GetCurrentPosition(DSCURSORS &cursors) override
     {
         Locked lock(m_connection->loop());
-        // After Stop the take is known to end at the click, even while its
-        // last few milliseconds are still on their way.
-        const qint64 end = m_wanted >= 0 ? m_wanted : m_written;
+        // After Stop the take is known to end at the click while its last few
+        // milliseconds are still on their way: the capture position tells
+        // how much of it is here.
         cursors.lPlay = std::uint32_t(m_written);
-        cursors.lWrite = std::uint32_t(end);
+        cursors.lWrite = std::uint32_t(!m_ended && m_wanted >= 0 ? m_wanted : m_written);
         return Status::success();
     }
 
@@ -327,8 +368,6 @@ public:
         if (quint64(start) + count > quint64(m_block.size()))
             return Status::failure(QStringLiteral("读取范围超出缓冲区"));
         Locked lock(m_connection->loop());
-        // The tail deadline ends every Stop, so this wait is short and bounded.
-        m_connection->waitFor([this] { return m_wanted < 0 || m_ended; }, Clock::now() + kTailTime * 2);
         if (count)
             std::memcpy(dest, m_block.constData() + start, count);
         return Status::success();
@@ -349,6 +388,108 @@ private:
 
     qint64 limit() const { return m_wanted >= 0 ? m_wanted : m_block.size(); }
 
+    // Lock held, connection up.
+    void openStream()
+    {
+        pa_context *context = m_connection->context();
+        const pa_sample_spec sample = sampleSpecOf(m_format);
+        pa_proplist *properties = pa_proplist_new();
+        pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "production");
+        pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, "录音");
+        m_stream = pa_stream_new_with_proplist(context, "录音", &sample, nullptr, properties);
+        pa_proplist_free(properties);
+        if (!m_stream) {
+            endTake(serverError(context, "无法创建录音流"));
+            return;
+        }
+        pa_stream_set_state_callback(m_stream, &PulseCaptureBuffer::onState, this);
+        pa_stream_set_read_callback(m_stream, &PulseCaptureBuffer::onRead, this);
+        pa_buffer_attr attr;
+        std::memset(&attr, 0xff, sizeof attr);
+        attr.fragsize = bytesFor(kRecordingFragmentMs);
+        m_connected = m_heard = Clock::now();
+        // No device named: the server records from its default source,
+        // whatever that is now, a monitor included. Not waiting for the
+        // stream to come up keeps Start, and so the seconds, on the click.
+        if (pa_stream_connect_record(m_stream, nullptr, &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+            endTake(serverError(context, "无法开始录音"));
+            return;
+        }
+        watchFor(kQuietTime);
+    }
+
+    // Lock held: the watch looks again `after` from now.
+    void watchFor(Clock::duration after)
+    {
+        if (m_watch && m_connection->context())
+            pa_context_rttime_restart(
+                m_connection->context(), m_watch,
+                pa_rtclock_now()
+                    + pa_usec_t(std::chrono::duration_cast<std::chrono::microseconds>(after).count()));
+    }
+
+    // Loop thread: the server did not answer in time, or the connection is up.
+    static void onWatch(pa_mainloop_api *, pa_time_event *, const timeval *, void *user)
+    {
+        auto *self = static_cast<PulseCaptureBuffer *>(user);
+        if (self->m_ended)
+            return;
+        if (!self->m_stream) {
+            QString failure;
+            if (self->m_connection->up(failure))
+                self->openStream();
+            else if (!failure.isEmpty())
+                self->endTake(failure);
+            else
+                self->watchFor(kConnectPoll);
+        } else if (self->m_wanted >= 0) {
+            const double missing = double(self->m_wanted - self->m_written) / self->m_format.nAvgBytesPerSec;
+            self->endTake(QStringLiteral("录音的最后 %1 秒没有从声音服务器送到").arg(missing, 0, 'f', 2));
+        } else {
+            self->watchQuiet();
+        }
+    }
+
+    // Loop thread or lock held, while recording: how long the stream has been
+    // quiet, and whether the server still answers.
+    void watchQuiet()
+    {
+        const auto now = Clock::now();
+        const auto quiet = now - m_heard;
+        if (m_ping && now - m_pinged >= kPingTime) {
+            endTake(QStringLiteral("声音服务器停止了响应"));
+        } else if (quiet >= kSilentTime) {
+            endTake(QStringLiteral("录音设备已停止送来声音"));
+        } else if (quiet < kQuietTime) {
+            watchFor(kQuietTime - quiet);
+        } else {
+            if (!m_ping) {
+                m_pinged = now;
+                m_ping =
+                    pa_context_get_server_info(m_connection->context(), &PulseCaptureBuffer::onPong, this);
+            }
+            watchFor(std::min<Clock::duration>(m_pinged + kPingTime - now, kSilentTime - quiet));
+        }
+    }
+
+    // Loop thread: the server answered.
+    static void onPong(pa_context *, const pa_server_info *, void *user)
+    {
+        auto *self = static_cast<PulseCaptureBuffer *>(user);
+        pa_operation_unref(self->m_ping);
+        self->m_ping = nullptr;
+    }
+
+    // Loop thread or lock held.
+    void forgetPing()
+    {
+        if (!m_ping)
+            return;
+        pa_operation_cancel(m_ping);
+        pa_operation_unref(m_ping);
+        m_ping = nullptr;
+    }
+
     // Loop thread. Holes the server reports become silence, so that what
     // follows them stays in its place in time.
     static void onRead(pa_stream *stream, size_t, void *user)
@@ -368,40 +509,48 @@ private:
                 else
                     std::memset(to, silenceByte(self->m_format), size_t(n));
                 self->m_written += n;
+                self->m_heard = Clock::now();
             }
             pa_stream_drop(stream);
             if (self->m_written >= self->limit())
-                self->endCapture();
+                self->endTake({});
         }
     }
 
-    // Loop thread: the stream broke while it was recording.
+    // Loop thread: the stream broke before the take was complete.
     static void onState(pa_stream *stream, void *user)
     {
         auto *self = static_cast<PulseCaptureBuffer *>(user);
         pa_threaded_mainloop_signal(self->m_connection->loop(), 0);
         const pa_stream_state_t state = pa_stream_get_state(stream);
-        if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED)
+        if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !self->m_ended)
+            self->endTake(serverError(self->m_connection->context(), "录音流中断"));
+    }
+
+    // Loop thread or lock held: the take is over, at the last sound that came.
+    // A reason says why it is not all that was asked for; the recorder hears
+    // it on its own thread, never from this one.
+    void endTake(const QString &reason)
+    {
+        m_ended = true;
+        if (m_wanted >= 0 && m_written > m_wanted)
+            m_written = m_wanted; // what came after the Stop is not the take's
+        forgetPing();
+        if (m_watch)
+            pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_watch);
+        m_watch = nullptr;
+        if (m_stream && PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
+            pa_stream_disconnect(m_stream);
+        pa_threaded_mainloop_signal(m_connection->loop(), 0);
+        if (reason.isEmpty())
             return;
-        if (self->m_ended)
-            return;
-        if (self->m_wanted >= 0) {
-            // Broke after Stop: what came in is the take, the rest silence.
-            self->endCapture();
-            return;
-        }
-        self->m_interruption = serverError(self->m_connection->context(), "录音流中断");
-        self->endCapture();
-        // The recorder hears of it on its own thread, never from this one.
         QMetaObject::invokeMethod(
-            self,
-            [self] {
+            this,
+            [this, reason] {
                 InterruptedHandler handler;
-                QString reason;
                 {
-                    Locked lock(self->m_connection->loop());
-                    handler = self->m_interrupted;
-                    reason = self->m_interruption;
+                    Locked lock(m_connection->loop());
+                    handler = m_interrupted;
                 }
                 if (handler)
                     handler(reason);
@@ -409,36 +558,13 @@ private:
             Qt::QueuedConnection);
     }
 
-    static void onTailDeadline(pa_mainloop_api *, pa_time_event *, const timeval *, void *user)
-    {
-        static_cast<PulseCaptureBuffer *>(user)->endCapture();
-    }
-
-    // Loop thread or lock held: the take is complete. A cut not reached in
-    // time is made up with silence, already in the block.
-    void endCapture()
-    {
-        if (m_wanted >= 0)
-            m_written = m_wanted;
-        m_ended = true;
-        cancelTailDeadline();
-        if (m_stream && PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
-            pa_stream_disconnect(m_stream);
-        pa_threaded_mainloop_signal(m_connection->loop(), 0);
-    }
-
-    // Lock held.
-    void cancelTailDeadline()
-    {
-        if (m_tailDeadline)
-            pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_tailDeadline);
-        m_tailDeadline = nullptr;
-    }
-
     // Lock held.
     void dropStream()
     {
-        cancelTailDeadline();
+        forgetPing();
+        if (m_watch)
+            pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_watch);
+        m_watch = nullptr;
         if (!m_stream)
             return;
         pa_stream_set_state_callback(m_stream, nullptr, nullptr);
@@ -453,14 +579,16 @@ private:
     WAVEFORMATEX m_format;
     QByteArray m_block;
     pa_stream *m_stream = nullptr;
-    pa_time_event *m_tailDeadline = nullptr;
+    pa_time_event *m_watch = nullptr; // the server's answer, a stall, or the tail's deadline
+    pa_operation *m_ping = nullptr; // a question to the server, still unanswered
     // All below shared with the loop thread, under its lock.
     qint64 m_written = 0;
-    qint64 m_started = 0;
     qint64 m_wanted = -1; // where Stop cuts the take; -1 while recording
+    bool m_started = false;
     bool m_ended = false;
     Clock::time_point m_connected;
-    QString m_interruption;
+    Clock::time_point m_heard; // when sound last came
+    Clock::time_point m_pinged;
     InterruptedHandler m_interrupted;
 };
 
@@ -470,11 +598,11 @@ class PulseCapture final : public DirectSoundCapture
 public:
     explicit PulseCapture(std::shared_ptr<Connection> connection) : m_connection(std::move(connection)) {}
 
+    // Asks nothing of the server: each Start finds its default source anew.
     Status GetCaps(DSCCAPS &caps) override
     {
-        Locked lock(m_connection->loop());
-        if (Status connected = m_connection->ready(); !connected)
-            return connected;
+        if (!m_connection->loop())
+            return Status::failure(QStringLiteral("无法启动声音服务的客户端线程"));
         caps = {};
         caps.lChannels = 1;
         return Status::success();
@@ -547,6 +675,8 @@ private:
             m_connection->query([&] { return list(m_connection->context(), callback, &found); }, found.done);
         if (!answered)
             return answered;
+        if (found.failed)
+            return Status::failure(serverError(m_connection->context(), "声音服务器无法列出设备"));
         if (found.devices == 0)
             return Status::failure(QString::fromUtf8(none));
         return Status::success();

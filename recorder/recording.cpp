@@ -65,15 +65,29 @@ void FrmMain::stopRecording()
     recordingStopped();
 }
 
-// The server or the device ended the take: keep what it holds, as Stop would,
-// rather than count on over silence.
+// The take ended short of what was asked: the server or the device went or
+// stopped answering while recording, or the sound up to the Stop never came.
+// What came is kept, as Stop would keep it, never made up; the person is told
+// how much that is.
 void FrmMain::captureInterrupted(const QString &reason)
 {
-    if (!tmrCount->isActive())
+    const bool recording = tmrCount->isActive();
+    if (recording)
+        recordingStopped();
+    audio::DSCURSORS kept;
+    const double seconds = m_captureBuffer->GetCurrentPosition(kept)
+        ? double(kept.lWrite) / m_captureFormat.nAvgBytesPerSec
+        : 0.0;
+    const QString what = recording ? QStringLiteral("录音被中断：%1").arg(reason)
+                                   : QStringLiteral("录音没有完整收到：%1").arg(reason);
+    if (kept.lWrite == 0) {
+        cmdSaveToFile->setEnabled(false); // nothing to save
+        m_services.desktop->critical(this, what + QStringLiteral("\n\n没有录下任何声音。"));
         return;
-    recordingStopped();
+    }
     m_services.desktop->critical(
-        this, QStringLiteral("录音被中断：%1\n\n中断前录下的声音仍然保留，可以保存到文件。").arg(reason));
+        this,
+        what + QStringLiteral("\n\n已经录下的 %1 秒声音仍然保留，可以保存到文件。").arg(seconds, 0, 'f', 1));
 }
 
 void FrmMain::recordingStopped()

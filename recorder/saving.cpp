@@ -5,6 +5,13 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPushButton>
+#include <QTimer>
+
+namespace {
+
+constexpr int kTailPollMs = 10;
+
+} // namespace
 
 void FrmMain::cmdSaveToFile_Click()
 {
@@ -15,8 +22,19 @@ void FrmMain::saveRecording()
 {
     audio::check(m_captureBuffer->GetCurrentPosition(m_cursors),
                  "DirectSoundCaptureBuffer.GetCurrentPosition");
-    const auto blockAlign = static_cast<std::int16_t>(m_captureDesc.fxFormat.nBlockAlign);
-    const auto byteCount = checkedMul<std::int32_t>(blockAlign, m_cursors.lWrite);
+    // Right after Stop the last moments may still be on their way: save once
+    // they are here, or once the take has ended without them (and said so),
+    // without holding up the window meanwhile.
+    if (m_cursors.lPlay < m_cursors.lWrite) {
+        QTimer::singleShot(kTailPollMs, this, [this] {
+            if (!m_closing && cmdSaveToFile->isEnabled())
+                cmdSaveToFile_Click();
+        });
+        return;
+    }
+    // The read position counts bytes; a take ends on a whole sample frame.
+    const std::uint32_t blockAlign = std::max<std::uint16_t>(m_captureDesc.fxFormat.nBlockAlign, 1);
+    const auto byteCount = checkedNarrow<std::int32_t>(m_cursors.lWrite - m_cursors.lWrite % blockAlign);
 
     m_playbackDesc.lFlags = audio::BufferStatic | audio::BufferCtrlVolume;
     m_playbackDesc.lBufferBytes = std::uint32_t(byteCount);

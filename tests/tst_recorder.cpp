@@ -8,8 +8,10 @@
 
 namespace {
 
-// Plays a person's actions: s = Start, t = Stop after 0.2 s of sound, e = Stop
-// with nothing recorded, i = the sound server goes away after 0.2 s of sound,
+// Plays a person's actions, and the sound server's: s = Start, t = Stop after
+// 0.2 s of sound, e = Stop with nothing recorded, l = Stop with the last 0.01 s
+// still on its way, a = that comes, m = it never comes, i = the server goes
+// away after 0.2 s of sound, h = it stops answering before any sound came,
 // n = one timer tick, v = Save under a new name, c = Save but cancel the
 // dialog, x = close the window. Digits repeat the next step: "18n".
 void play(fake::Rig &rig, const QString &steps, const QString &folder)
@@ -27,13 +29,22 @@ void play(fake::Rig &rig, const QString &steps, const QString &folder)
                 break;
             case 't':
             case 'e':
-                rig.audio->captured = step == QLatin1Char('t') ? 4410 : 0;
+            case 'l':
+                rig.audio->captured = step == QLatin1Char('e') ? 0 : 4410;
+                rig.audio->late = step == QLatin1Char('l') ? 220 : 0;
                 rig.find("cmdStopRec")->click();
                 break;
+            case 'a':
+            case 'm':
             case 'i':
-                rig.audio->captured = 4410;
-                rig.audio->capturing = false;
-                rig.audio->interrupt(QStringLiteral("连接中断"));
+            case 'h':
+                if (step == QLatin1Char('a'))
+                    rig.audio->arrive();
+                else
+                    rig.audio->endTake(step == QLatin1Char('h') ? 0 : 4410, QStringLiteral("连接中断"));
+                QCoreApplication::processEvents();
+                // A Save clicked meanwhile goes on by itself.
+                QVERIFY(QTest::qWaitFor([&] { return rig.dialog->script.isEmpty(); }, 1000));
                 break;
             case 'n':
                 rig.window->tmrCount_Timer();
@@ -75,8 +86,12 @@ void tst_Recorder::steps_data()
     QTest::addColumn<QString>("said"); // in the last message box, if any
     QTest::addColumn<QString>("ended"); // the exit status, once told to end
 
-    const QString none, stop = QStringLiteral("cmdStopRec"), save = QStringLiteral("cmdSaveToFile"),
-                        start = QStringLiteral("cmdStartRec"), cut = QStringLiteral("录音被中断");
+    const QString none,
+        stop = QStringLiteral("cmdStopRec"), save = QStringLiteral("cmdSaveToFile"),
+        start = QStringLiteral("cmdStartRec"),
+        cut = QStringLiteral("录音被中断：连接中断\n\n已经录下的 0.2 秒声音仍然保留，可以保存到文件。"),
+        lost = QStringLiteral("录音被中断：连接中断\n\n没有录下任何声音。"),
+        short_ = QStringLiteral("录音没有完整收到：连接中断\n\n已经录下的 0.2 秒声音仍然保留");
     auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
     row("started up") << "" << none << "StartRec | " << start << 0 << none << none;
     row("no capture device") << ""
@@ -106,6 +121,15 @@ void tst_Recorder::steps_data()
     row("interrupted") << "s3ni" << none << "StartRec SaveToFile | 3秒" << save << 0 << cut << none;
     row("interrupted, saved") << "s3niv" << none << "StartRec | 3秒" << start << 1 << cut << none;
     row("after an interruption") << "snisn" << none << "StopRec timer | 1秒" << stop << 0 << cut << none;
+    // A server that stops answering before any sound came: nothing to save,
+    // and the program goes on.
+    row("hung at start") << "snh" << none << "StartRec | 1秒" << start << 0 << lost << none;
+    row("after a hang") << "shsn" << none << "StopRec timer | 1秒" << stop << 0 << lost << none;
+    // Saving waits, without holding up the window, for the end of the take,
+    // and keeps only the sound that came.
+    row("saved once the end came") << "slva" << none << "StartRec | 0秒" << start << 1 << none << none;
+    row("the end never came") << "slm" << none << "StartRec SaveToFile | 0秒" << save << 0 << short_ << none;
+    row("saved without the end") << "slvm" << none << "StartRec | 0秒" << start << 1 << short_ << none;
     // A failing Stop at the 19th tick is swallowed: the count goes on, up to its limit.
     row("stop failing on a tick") << "s19n32748n3n"
                                   << "DirectSoundCaptureBuffer.Stop"
@@ -152,7 +176,10 @@ void tst_Recorder::steps()
         QVERIFY2(rig.desktop->said.isEmpty(), qPrintable(rig.desktop->said.join(' ')));
     else
         QVERIFY2(rig.desktop->said.last().contains(said), qPrintable(rig.desktop->said.join(' ')));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), files);
+    const QFileInfoList saved = QDir(dir.path()).entryInfoList(QDir::Files);
+    QCOMPARE(saved.size(), files);
+    for (const QFileInfo &file : saved) // the sound that came, and no more
+        QCOMPARE(file.size(), 44 + rig.audio->captured);
     QCOMPARE(rig.dialog->shown.size(), steps.count(QLatin1Char('c')) + files);
     for (const QString &shown : rig.dialog->shown)
         QCOMPARE(shown, QStringLiteral("保存音频文件 *.wav"));

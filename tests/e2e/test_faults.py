@@ -1,6 +1,7 @@
-"""The sound server dies in the middle of a recording: the recording stops
-by itself and says so, what was captured is saved, and the next Start
-records again once a server is back."""
+"""The sound server dies or hangs in the middle of a recording, or hangs when
+Start is pressed: the recording stops by itself and says so, what was
+captured is saved and is sound to its end, and the next Start records again
+once the server is back."""
 
 import os
 import signal
@@ -13,6 +14,28 @@ from driver import APP_TITLE, RATE, START_BUTTON, STOP_BUTTON, frequency, wait_f
 # Ahead of other work, as the session starts its own, so that a busy machine
 # does not put gaps into the sound.
 AHEAD = "nice -n -10" if os.geteuid() == 0 else ""
+
+
+SERVERS = ("pulseaudio", "pipewire", "pipewire-pulse", "wireplumber")
+
+
+def session_pids():
+    """This session's sound server processes."""
+    mark = f"SESSION_DIR={os.environ['SESSION_DIR']}".encode()
+    found = []
+    for name in SERVERS:
+        for pid in subprocess.run(["pgrep", "-x", name], capture_output=True, text=True).stdout.split():
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if mark in f.read().split(b"\0"):
+                    found.append(int(pid))
+    return found
+
+
+def silent_runs(samples, window=441):
+    """Stretches of 20 ms or more with nothing but silence in them, in seconds from the start."""
+    quiet = [t for t in range(0, len(samples) - window + 1, window)
+             if max(samples[t:t + window]) - min(samples[t:t + window]) < 4]
+    return [t / RATE for t in quiet]
 
 
 def session_process(name):
@@ -76,5 +99,53 @@ def test_the_sound_server_dies_while_recording(session, recorder):
     again = recorder.save_and_read(recorder.window, str(session / "after"))
     assert 0.8 * RATE <= again["frames"] <= 1.6 * RATE
     assert frequency(again["samples"]) == pytest.approx(440, abs=5), "the new recording is not the tone"
+    recorder.close(recorder.window)
+    assert recorder.wait() == 0
+
+
+# A stuck server (SIGSTOP, as a swap storm or a debugger would) during a take,
+# and when Start is pressed: told within seconds, never filled with silence.
+@pytest.mark.session("--signal=tone:440")
+@pytest.mark.parametrize("when", [1.5, 0], ids=["during a take", "at start"])
+def test_a_hung_sound_server_is_told(session, recorder, when):
+    pids = session_pids()
+    assert pids
+    try:
+        if not when:
+            for pid in pids:
+                os.kill(pid, signal.SIGSTOP)
+        recorder.click(recorder.window, START_BUTTON)
+        time.sleep(when)
+        hung = time.monotonic()
+        for pid in pids:
+            os.kill(pid, signal.SIGSTOP)
+        box = wait_for(lambda: windows(APP_TITLE), 5, "the message that the server stopped answering")[0]
+        told_after = time.monotonic() - hung
+    finally:
+        for pid in pids:
+            os.kill(pid, signal.SIGCONT)
+    with open(recorder.log_path, encoding="utf-8") as log:
+        said = log.read()
+    assert "录音被中断" in said and "声音服务器停止了响应" in said, said
+    assert told_after < 3, told_after
+    recorder.key(box, "Return")
+    if not when:
+        assert "没有录下任何声音" in said
+    else:
+        # Up to the hang, less what PipeWire held back; the tone to the end.
+        assert "可以保存" in said
+        take = recorder.save_and_read(recorder.window, str(session / "hung"))
+        assert 1.1 * RATE <= take["frames"] <= 1.7 * RATE, take["frames"]
+        assert frequency(take["samples"]) == pytest.approx(440, abs=5)
+        assert silent_runs(take["samples"]) == [], "silence where the tone was"
+
+    # Once the server answers again, so does the recorder.
+    recorder.click(recorder.window, START_BUTTON)
+    time.sleep(1.0)
+    recorder.click(recorder.window, STOP_BUTTON)
+    again = recorder.save_and_read(recorder.window, str(session / "after"))
+    assert 0.8 * RATE <= again["frames"] <= 1.2 * RATE
+    assert frequency(again["samples"]) == pytest.approx(440, abs=5)
+    assert silent_runs(again["samples"]) == []
     recorder.close(recorder.window)
     assert recorder.wait() == 0

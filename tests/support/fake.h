@@ -45,6 +45,7 @@ class Audio final : public audio::DirectX7,
 public:
     QSet<QString> failing; // e.g. "DirectSoundCaptureBuffer.Stop"
     std::uint32_t captured = 0; // bytes recorded so far
+    std::uint32_t late = 0; // bytes of a stopped take still on their way
     bool capturing = false;
     int captureBuffers = 0;
     int soundBuffers = 0;
@@ -63,15 +64,17 @@ public:
     audio::Status CreateCaptureBuffer(const audio::DSCBUFFERDESC &desc,
                                       std::shared_ptr<DirectSoundCaptureBuffer> &out) override
     {
-        captured = 0;
+        captured = late = 0;
         m_captureSize = desc.lBufferBytes;
+        m_take = std::make_unique<QObject>(); // what was still to come of the last take goes with it
         return hand(out, "DirectSoundCapture.CreateCaptureBuffer", &captureBuffers);
     }
     audio::Status Start(std::uint32_t) override { return run("DirectSoundCaptureBuffer.Start", true); }
     audio::Status Stop() override { return run("DirectSoundCaptureBuffer.Stop", false); }
     audio::Status GetCurrentPosition(audio::DSCURSORS &cursors) override
     {
-        cursors.lPlay = cursors.lWrite = std::min(captured, m_captureSize);
+        cursors.lPlay = std::min(captured, m_captureSize);
+        cursors.lWrite = cursors.lPlay + late;
         return call("DirectSoundCaptureBuffer.GetCurrentPosition");
     }
     audio::Status ReadBuffer(std::uint32_t start, std::uint32_t count, void *dest, std::uint32_t) override
@@ -81,6 +84,23 @@ public:
         return call("DirectSoundCaptureBuffer.ReadBuffer");
     }
     void setInterruptedHandler(InterruptedHandler handler) override { interrupt = std::move(handler); }
+
+    // The late end of a stopped take comes in.
+    void arrive()
+    {
+        captured += late;
+        late = 0;
+    }
+    // The take ends by itself with `kept` bytes, which the recorder hears
+    // later from its event loop, as from the real backends.
+    void endTake(std::uint32_t kept, const QString &reason)
+    {
+        captured = kept;
+        late = 0;
+        capturing = false;
+        QMetaObject::invokeMethod(
+            m_take.get(), [this, reason] { interrupt(reason); }, Qt::QueuedConnection);
+    }
     audio::Status CreateSoundBuffer(const audio::DSBUFFERDESC &desc, const audio::WAVEFORMATEX &format,
                                     std::shared_ptr<DirectSoundBuffer> &out) override
     {
@@ -130,6 +150,7 @@ private:
     }
 
     std::uint32_t m_captureSize = 0;
+    std::unique_ptr<QObject> m_take = std::make_unique<QObject>();
     audio::MemorySoundBuffer m_sound{0, {}};
 };
 

@@ -491,7 +491,7 @@ private:
     }
 
     // Loop thread. Holes the server reports become silence, so that what
-    // follows them stays in its place in time.
+    // follows them stays in its place in time; the recorder hears of them.
     static void onRead(pa_stream *stream, size_t, void *user)
     {
         auto *self = static_cast<PulseCaptureBuffer *>(user);
@@ -504,10 +504,12 @@ private:
             const qint64 n = std::min<qint64>(room, qint64(size));
             if (n > 0) {
                 char *to = self->m_block.data() + self->m_written;
-                if (data)
+                if (data) {
                     std::memcpy(to, data, size_t(n));
-                else
+                } else {
                     std::memset(to, silenceByte(self->m_format), size_t(n));
+                    self->m_holes += n;
+                }
                 self->m_written += n;
                 self->m_heard = Clock::now();
             }
@@ -530,11 +532,16 @@ private:
     // Loop thread or lock held: the take is over, at the last sound that came.
     // A reason says why it is not all that was asked for; the recorder hears
     // it on its own thread, never from this one.
-    void endTake(const QString &reason)
+    void endTake(QString reason)
     {
         m_ended = true;
         if (m_wanted >= 0 && m_written > m_wanted)
             m_written = m_wanted; // what came after the Stop is not the take's
+        if (m_holes > 0) {
+            const QString holes = QStringLiteral("其中有 %1 秒声音服务器没有送到，那里是静音")
+                                      .arg(double(m_holes) / m_format.nAvgBytesPerSec, 0, 'f', 2);
+            reason = reason.isEmpty() ? holes : reason + QStringLiteral("；") + holes;
+        }
         forgetPing();
         if (m_watch)
             pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_watch);
@@ -583,6 +590,7 @@ private:
     pa_operation *m_ping = nullptr; // a question to the server, still unanswered
     // All below shared with the loop thread, under its lock.
     qint64 m_written = 0;
+    qint64 m_holes = 0; // bytes of it the server reported lost
     qint64 m_wanted = -1; // where Stop cuts the take; -1 while recording
     bool m_started = false;
     bool m_ended = false;

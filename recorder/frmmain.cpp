@@ -208,6 +208,13 @@ void FrmMain::Command1_Click()
 
 void FrmMain::closeEvent(QCloseEvent *event)
 {
+    // Windows' own save dialog lets a close through to the window that owns
+    // it; the window closes once the dialog is gone, not under its feet.
+    if (m_inSaveDialog) {
+        m_closeAfterDialog = true;
+        event->ignore();
+        return;
+    }
     event->accept();
     Form_QueryUnload();
 }

@@ -101,6 +101,8 @@ private:
     SaveBuffer m_saveBuffer;
     SecondsCounter m_secondsCounter = 0;
     bool m_closing = false;
+    bool m_inSaveDialog = false;
+    bool m_closeAfterDialog = false;
 
     QPointer<FrmA> m_about;
 };

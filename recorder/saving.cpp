@@ -57,8 +57,14 @@ void FrmMain::saveRecording()
     svFile.Filter = QStringLiteral("*.wav");
     svFile.DialogTitle = QStringLiteral("保存音频文件");
     // Cancelling keeps the recording for a later save instead of writing somewhere.
-    if (!svFile.ShowSave(this) || svFile.FileName.isEmpty()
-        || !writeRecording(svFile.FileName + QStringLiteral(".wav")))
+    m_inSaveDialog = true;
+    const bool chosen = svFile.ShowSave(this);
+    m_inSaveDialog = false;
+    if (m_closeAfterDialog) { // closing drops the take, whatever was chosen
+        close();
+        return;
+    }
+    if (!chosen || svFile.FileName.isEmpty() || !writeRecording(svFile.FileName + QStringLiteral(".wav")))
         cmdSaveToFile->setEnabled(true);
 }
 

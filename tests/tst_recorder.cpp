@@ -13,7 +13,8 @@ namespace {
 // still on its way, a = that comes, m = it never comes, i = the server goes
 // away after 0.2 s of sound, h = it stops answering before any sound came,
 // n = one timer tick, v = Save under a new name, c = Save but cancel the
-// dialog, x = close the window. Digits repeat the next step: "18n".
+// dialog, w = Save, the window closed while the dialog is open, x = close the
+// window. Digits repeat the next step: "18n".
 void play(fake::Rig &rig, const QString &steps, const QString &folder)
 {
     int saves = 0, repeat = 0;
@@ -51,6 +52,8 @@ void play(fake::Rig &rig, const QString &steps, const QString &folder)
                 break;
             case 'v':
             case 'c':
+            case 'w':
+                rig.dialog->closeOwner = step == QLatin1Char('w');
                 rig.dialog->script << (step == QLatin1Char('c')
                                            ? std::nullopt
                                            : std::optional(QDir(folder).filePath(QString::number(++saves))));
@@ -149,6 +152,7 @@ void tst_Recorder::steps_data()
     row("closed recording") << "s3nx" << none << none << none << 0 << none << "0";
     row("closed unsaved") << "stx" << none << none << none << 0 << none << "0";
     row("closed saved") << "stvx" << none << none << none << 1 << none << "0";
+    row("closed in the dialog") << "stw" << none << none << none << 0 << none << "0";
 }
 
 void tst_Recorder::steps()
@@ -164,7 +168,7 @@ void tst_Recorder::steps()
     fake::Rig rig;
     if (!failing.isEmpty())
         rig.audio->failing << failing;
-    if (rig.load() && steps.contains(QLatin1Char('x')))
+    if (rig.load() && (steps.contains(QLatin1Char('x')) || steps.contains(QLatin1Char('w'))))
         rig.window->show();
     play(rig, steps, dir.path());
 
@@ -180,7 +184,7 @@ void tst_Recorder::steps()
     QCOMPARE(saved.size(), files);
     for (const QFileInfo &file : saved) // the sound that came, and no more
         QCOMPARE(file.size(), 44 + rig.audio->captured);
-    QCOMPARE(rig.dialog->shown.size(), steps.count(QLatin1Char('c')) + files);
+    QCOMPARE(rig.dialog->shown.size(), steps.count(QLatin1Char('c')) + steps.count(QLatin1Char('w')) + files);
     for (const QString &shown : rig.dialog->shown)
         QCOMPARE(shown, QStringLiteral("保存音频文件 *.wav"));
     QVERIFY(rig.desktop->questions.isEmpty());

@@ -183,10 +183,13 @@ public:
     // What the person does at each showing: a full name, or nothing to cancel.
     QList<std::optional<QString>> script;
     QStringList shown; // title and filter of each showing
+    bool closeOwner = false; // the window is closed while the dialog is open
 
-    bool ShowSave(QWidget *) override
+    bool ShowSave(QWidget *owner) override
     {
         shown << DialogTitle + QLatin1Char(' ') + Filter;
+        if (closeOwner)
+            owner->close();
         const std::optional<QString> choice = script.isEmpty() ? std::nullopt : script.takeFirst();
         if (choice)
             FileName = *choice;

@@ -33,8 +33,9 @@ constexpr int kStallMs = 1000;
 // How long Stop waits at most for the sound still on its way; it waits on the
 // window's thread.
 constexpr int kDrainBudgetMs = 100;
-// A take that ends more than this short of the Stop is told as such.
-constexpr int kToldShortMs = 20;
+// A take that ends more than this short of the Stop is told as such; Wine's
+// capture position lags up to some 40 ms behind the sound.
+constexpr int kToldShortMs = 50;
 // AUDCLNT_E_DEVICE_INVALIDATED, which DirectSound passes on from the audio engine.
 const HRESULT kDeviceInvalidated = HRESULT(0x88890004u);
 

@@ -71,6 +71,8 @@ void FrmMain::stopRecording()
 // how much that is.
 void FrmMain::captureInterrupted(const QString &reason)
 {
+    if (!m_captureBuffer)
+        return;
     const bool recording = tmrCount->isActive();
     if (recording)
         recordingStopped();

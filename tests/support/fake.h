@@ -98,8 +98,7 @@ public:
         captured = kept;
         late = 0;
         capturing = false;
-        QMetaObject::invokeMethod(
-            m_take.get(), [this, reason] { interrupt(reason); }, Qt::QueuedConnection);
+        QTimer::singleShot(0, m_take.get(), [this, reason] { interrupt(reason); });
     }
     audio::Status CreateSoundBuffer(const audio::DSBUFFERDESC &desc, const audio::WAVEFORMATEX &format,
                                     std::shared_ptr<DirectSoundBuffer> &out) override

@@ -497,6 +497,7 @@ private:
         auto *self = static_cast<PulseCaptureBuffer *>(user);
         const void *data = nullptr;
         size_t size = 0;
+        const qint64 before = self->m_written;
         while (!self->m_ended && pa_stream_readable_size(stream) > 0) {
             if (pa_stream_peek(stream, &data, &size) < 0 || size == 0)
                 break;
@@ -516,6 +517,12 @@ private:
             pa_stream_drop(stream);
             if (self->m_written >= self->limit())
                 self->endTake({});
+        }
+        // Sound came: the server is there, and the watch need not look before
+        // the stream has been quiet for a while (no wake-ups of its own).
+        if (self->m_written > before && !self->m_ended && self->m_wanted < 0) {
+            self->forgetPing();
+            self->watchFor(kQuietTime);
         }
     }
 

@@ -150,16 +150,12 @@ public:
     {
         if (Status connecting = connect(); !connecting)
             return connecting;
-        const bool settled = waitFor(
-            [this] {
-                return !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context))
-                    || pa_context_get_state(m_context) == PA_CONTEXT_READY;
-            },
-            m_connecting + kAnswerTime);
-        if (settled && pa_context_get_state(m_context) == PA_CONTEXT_READY)
+        QString failure;
+        if (waitFor([&] { return up(failure) || !failure.isEmpty(); }, m_connecting + kAnswerTime)
+            && failure.isEmpty())
             return Status::success();
-        const Status failed = Status::failure(settled ? serverError(m_context, "无法连接声音服务器")
-                                                      : QStringLiteral("声音服务器没有响应"));
+        const Status failed =
+            Status::failure(failure.isEmpty() ? QStringLiteral("声音服务器没有响应") : failure);
         dropContext();
         return failed;
     }
@@ -512,7 +508,6 @@ private:
                     self->m_holes += n;
                 }
                 self->m_written += n;
-                self->m_heard = Clock::now();
             }
             pa_stream_drop(stream);
             if (self->m_written >= self->limit())
@@ -521,6 +516,7 @@ private:
         // Sound came: the server is there, and the watch need not look before
         // the stream has been quiet for a while (no wake-ups of its own).
         if (self->m_written > before && !self->m_ended && self->m_wanted < 0) {
+            self->m_heard = Clock::now();
             self->forgetPing();
             self->watchFor(kQuietTime);
         }
@@ -549,10 +545,7 @@ private:
                                       .arg(double(m_holes) / m_format.nAvgBytesPerSec, 0, 'f', 2);
             reason = reason.isEmpty() ? holes : reason + QStringLiteral("；") + holes;
         }
-        forgetPing();
-        if (m_watch)
-            pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_watch);
-        m_watch = nullptr;
+        stopWatching();
         if (m_stream && PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
             pa_stream_disconnect(m_stream);
         pa_threaded_mainloop_signal(m_connection->loop(), 0);
@@ -572,13 +565,19 @@ private:
             Qt::QueuedConnection);
     }
 
-    // Lock held.
-    void dropStream()
+    // Loop thread or lock held.
+    void stopWatching()
     {
         forgetPing();
         if (m_watch)
             pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_watch);
         m_watch = nullptr;
+    }
+
+    // Lock held.
+    void dropStream()
+    {
+        stopWatching();
         if (!m_stream)
             return;
         pa_stream_set_state_callback(m_stream, nullptr, nullptr);

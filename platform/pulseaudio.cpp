@@ -5,7 +5,10 @@
 
 #include "wavefile.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QObject>
+#include <QThread>
 
 #include <pulse/pulseaudio.h>
 
@@ -13,6 +16,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 namespace audio {
 
@@ -682,6 +686,30 @@ private:
     {
         if (!device.isEmpty())
             return Status::failure(QStringLiteral("只能使用默认设备"));
+        return awayFromTheEventLoop([&] { return countNow(list, callback, none); });
+    }
+
+    // A server that is slow or hung takes seconds to answer, or to be given up
+    // on; the event loop goes on meanwhile, so that nothing waits on it.
+    static Status awayFromTheEventLoop(const std::function<Status()> &ask)
+    {
+        const QCoreApplication *app = QCoreApplication::instance();
+        if (!app || QThread::currentThread() != app->thread())
+            return ask();
+        Status answer;
+        QEventLoop loop;
+        std::thread asking([&] {
+            answer = ask();
+            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        });
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        asking.join();
+        return answer;
+    }
+
+    template<typename List, typename Callback>
+    Status countNow(List list, Callback callback, const char *none)
+    {
         Locked lock(m_connection->loop());
         DeviceCount found;
         found.loop = m_connection->loop();

@@ -122,6 +122,8 @@ private slots:
     void recordsTheDefaultSourceExactly();
     void aFullBufferStopsFilling();
     void followsTheDefaultSourceMonitorsIncluded();
+    void clientFaultsAreTold_data();
+    void clientFaultsAreTold();
     void neverHoldsTheEventLoop_data();
     void neverHoldsTheEventLoop();
     void manyTakesCostNothing();
@@ -197,6 +199,36 @@ void tst_PulseAudio::followsTheDefaultSourceMonitorsIncluded()
     }
 }
 
+// A client library that cannot work is reported with its reason, and start-up
+// ends with the program's message rather than an abort.
+void tst_PulseAudio::clientFaultsAreTold_data()
+{
+    QTest::addColumn<QByteArray>("fault");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no loop thread") << QByteArray("loop-thread")
+                                    << QStringLiteral("无法启动声音服务的客户端线程");
+    QTest::newRow("device list refused")
+        << QByteArray("device-list") << QStringLiteral("声音服务器无法列出设备");
+}
+
+void tst_PulseAudio::clientFaultsAreTold()
+{
+    if (!qEnvironmentVariable("LD_PRELOAD").contains(QLatin1String("failing_pulse")))
+        QSKIP("needs the failing client library preloaded");
+    QFETCH(QByteArray, fault);
+    QFETCH(QString, reason);
+    qputenv("MOLAN_PULSE_FAULT", fault);
+    const auto restored = qScopeGuard([] { qunsetenv("MOLAN_PULSE_FAULT"); });
+    std::shared_ptr<audio::DirectSoundCapture> capture;
+    const audio::Status opened = audio::createSystemAudio()->DirectSoundCaptureCreate({}, capture);
+    QVERIFY(!opened);
+    QVERIFY2(opened.reason.contains(reason), qPrintable(opened.reason));
+    fake::Rig rig(audio::createSystemAudio);
+    QVERIFY(!rig.load());
+    QCOMPARE(rig.desktop->said, QStringList{QStringLiteral("无法初始化声卡，退出程序")});
+    QCOMPARE(rig.desktop->ended, QList<int>{1});
+}
+
 // Start-up, Start, then Stop with Save right after it, of the real window,
 // each run from the event loop, while a 5 ms timer measures how long the loop
 // is kept from running; also with the server hung from start-up or from
@@ -230,8 +262,7 @@ void tst_PulseAudio::neverHoldsTheEventLoop()
             longest = std::max(longest, now - last);
             last = now;
         });
-        const std::function<void()> steps[] = {[&] { rig.load(); },
-                                               [&] { rig.find("cmdStartRec")->click(); },
+        const std::function<void()> steps[] = {[&] { rig.load(); }, [&] { rig.find("cmdStartRec")->click(); },
                                                [&] {
                                                    rig.find("cmdStopRec")->click();
                                                    rig.find("cmdSaveToFile")->click();

@@ -1,0 +1,44 @@
+// Makes one libpulse call fail, chosen by MOLAN_PULSE_FAULT at the time of the
+// call, for the tests of what the program says when the library cannot work.
+// Preloaded; every other call goes to the library as usual.
+#include <pulse/pulseaudio.h>
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool failing(const char *call)
+{
+    const char *fault = std::getenv("MOLAN_PULSE_FAULT");
+    return fault && std::strcmp(fault, call) == 0;
+}
+
+template<typename Function>
+Function *real(const char *name, Function *)
+{
+    return reinterpret_cast<Function *>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+extern "C" int pa_threaded_mainloop_start(pa_threaded_mainloop *loop)
+{
+    if (failing("loop-thread"))
+        return -1;
+    return real("pa_threaded_mainloop_start", &pa_threaded_mainloop_start)(loop);
+}
+
+// The server's answer to a device list is an error: the callback's end of
+// list comes with eol < 0, as libpulse reports a failed request.
+extern "C" pa_operation *pa_context_get_source_info_list(pa_context *context, pa_source_info_cb_t callback,
+                                                         void *user)
+{
+    pa_operation *operation =
+        real("pa_context_get_source_info_list", &pa_context_get_source_info_list)(context, callback, user);
+    if (operation && failing("device-list"))
+        callback(context, nullptr, -1, user);
+    return operation;
+}

@@ -1,7 +1,7 @@
 #include "frma.h"
 
-#include "platform/accessible.h"
-#include "platform/toolkit.h"
+#include "desktop/accessible.h"
+#include "desktop/toolkit.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,14 +1,16 @@
-#include "platform/desktop.h"
-#include "platform/systemaudio.h"
-#include "platform/toolkit.h"
+#include "setup.h"
+
+#include "desktop/messages.h"
+#include "desktop/savedialog.h"
 #include "recorder/frmmain.h"
+#include "sound/systemaudio.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    ui::setUpApplication(app);
+    setUpApplication(app);
 
     RecorderServices services;
     services.createAudio = audio::createSystemAudio;

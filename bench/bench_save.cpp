@@ -6,7 +6,7 @@
 // Prints tab-separated lines: "qt VERSION", "bytes SIZE", "reps N", then
 // "NAME MEDIAN_MS MIN_MS MAX_MS" for each writer.
 
-#include "platform/wavefile.h"
+#include "sound/wavefile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 #include "frmmain.h"
 
 #include "about/frma.h"
-#include "platform/accessible.h"
-#include "platform/toolkit.h"
+#include "desktop/accessible.h"
+#include "desktop/toolkit.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -126,13 +126,11 @@ RecorderState FrmMain::state() const
     const bool stop = cmdStopRec->isEnabled();
     const bool save = cmdSaveToFile->isEnabled();
     const bool timer = tmrCount->isActive();
-    if (start && !stop && !save && !timer)
-        return m_captureBuffer ? RecorderState::Saved : RecorderState::Idle;
     if (!start && stop && !save && timer)
         return RecorderState::Recording;
     if (start && !stop && save && !timer)
         return RecorderState::Stopped;
-    return RecorderState::Inconsistent;
+    return RecorderState::Neither;
 }
 
 QString FrmMain::secondsText(SecondsCounter seconds)
@@ -231,7 +229,6 @@ void FrmMain::Form_QueryUnload()
     m_playbackBuffer.reset();
     m_dsc.reset();
     m_captureBuffer.reset();
-    m_saveBuffer = SaveBuffer();
     if (m_about)
         m_about->close();
     m_services.desktop->endProgram(0);

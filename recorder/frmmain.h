@@ -1,7 +1,8 @@
 #pragma once
 
-#include "platform/audio.h"
-#include "platform/desktop.h"
+#include "desktop/messages.h"
+#include "desktop/savedialog.h"
+#include "sound/audio.h"
 
 #include <QByteArray>
 #include <QPointer>
@@ -23,9 +24,9 @@ using CaptureFormat = audio::WAVEFORMATEX;
 using SecondsCounter = std::int16_t;
 using SaveBuffer = QByteArray;
 
-// Which of the four situations the window is in. Not stored anywhere: it is
-// read off the buttons and the timer, which are what the person sees.
-enum class RecorderState { Idle, Recording, Stopped, Saved, Inconsistent };
+// Whether the window records or holds a stopped take. Not stored anywhere:
+// it is read off the buttons and the timer, which are what the person sees.
+enum class RecorderState { Recording, Stopped, Neither };
 
 // What the window needs from outside: sound, dialogs, message boxes.
 struct RecorderServices
@@ -50,7 +51,12 @@ public:
     // The seconds text for a count: "12秒".
     static QString secondsText(SecondsCounter seconds);
 
-    // Handlers; public so the event loop's work can be replayed step by step.
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    bool focusNextPrevChild(bool next) override;
+
+private:
     void cmdStartRec_Click();
     void cmdStopRec_Click();
     void cmdSaveToFile_Click();
@@ -58,12 +64,6 @@ public:
     void Command1_Click();
     void Form_QueryUnload();
 
-protected:
-    void closeEvent(QCloseEvent *event) override;
-    void keyPressEvent(QKeyEvent *event) override;
-    bool focusNextPrevChild(bool next) override;
-
-private:
     RecorderState state() const;
     void buildLayout();
     // Runs a handler that traps nothing: an error ends the program after a report.
@@ -94,11 +94,9 @@ private:
     std::shared_ptr<audio::DirectSoundCaptureBuffer> m_captureBuffer;
     std::shared_ptr<audio::DirectSoundBuffer> m_playbackBuffer;
     audio::DSCBUFFERDESC m_captureDesc;
-    audio::DSCCAPS m_captureCaps;
     CaptureFormat m_captureFormat;
     audio::DSCURSORS m_cursors;
     audio::DSBUFFERDESC m_playbackDesc;
-    SaveBuffer m_saveBuffer;
     SecondsCounter m_secondsCounter = 0;
     bool m_closing = false;
     bool m_inSaveDialog = false;

@@ -30,7 +30,9 @@ void FrmMain::startRecording()
 {
     m_captureBuffer.reset(); // the recording it held is gone
 
-    audio::check(m_dsc->GetCaps(m_captureCaps), "DirectSoundCapture.GetCaps");
+    // Asked only to learn that the device still answers before a take begins.
+    audio::DSCCAPS caps;
+    audio::check(m_dsc->GetCaps(caps), "DirectSoundCapture.GetCaps");
 
     m_captureFormat = CaptureFormat{};
     m_captureFormat.wFormatTag = audio::FormatPcm;

@@ -44,12 +44,14 @@ void FrmMain::saveRecording()
 
     audio::check(m_ds->CreateSoundBuffer(m_playbackDesc, m_captureDesc.fxFormat, m_playbackBuffer),
                  "DirectSound.CreateSoundBuffer");
-    if (m_saveBuffer.size() < byteCount)
-        m_saveBuffer.resize(byteCount);
-    audio::check(m_captureBuffer->ReadBuffer(0, std::uint32_t(byteCount), m_saveBuffer.data(), 0),
-                 "DirectSoundCaptureBuffer.ReadBuffer");
-    audio::check(m_playbackBuffer->WriteBuffer(0, std::uint32_t(byteCount), m_saveBuffer.constData(), 0),
-                 "DirectSoundBuffer.WriteBuffer");
+    {
+        // Only for the copy: the capture buffer keeps the take between saves.
+        SaveBuffer samples(byteCount, Qt::Uninitialized);
+        audio::check(m_captureBuffer->ReadBuffer(0, std::uint32_t(byteCount), samples.data(), 0),
+                     "DirectSoundCaptureBuffer.ReadBuffer");
+        audio::check(m_playbackBuffer->WriteBuffer(0, std::uint32_t(byteCount), samples.constData(), 0),
+                     "DirectSoundBuffer.WriteBuffer");
+    }
 
     cmdSaveToFile->setEnabled(false);
 
@@ -66,6 +68,7 @@ void FrmMain::saveRecording()
     }
     if (!chosen || svFile.FileName.isEmpty() || !writeRecording(svFile.FileName + QStringLiteral(".wav")))
         cmdSaveToFile->setEnabled(true);
+    m_playbackBuffer.reset(); // each save makes its copy anew
 }
 
 // False when nothing was written; the person has been told why, unless they

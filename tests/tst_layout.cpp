@@ -55,7 +55,7 @@ void tst_Layout::controls()
     QVERIFY(rig.load());
     rig.find("cmdStartRec")->click();
     for (int i = 0; i < 19; ++i)
-        rig.window->tmrCount_Timer();
+        rig.tick();
     auto *w = (about ? static_cast<QWidget *>(&aboutWindow) : rig.window.get())->findChild<QWidget *>(name);
     QVERIFY(w);
     QCOMPARE(w->geometry(), place);

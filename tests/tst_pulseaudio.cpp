@@ -1,7 +1,7 @@
 // The real sound backend against a private sound server (PulseAudio or
 // PipeWire) that plays a 440 Hz tone into its default source, with a silent
 // decoy source listed first.
-#include "platform/systemaudio.h"
+#include "sound/systemaudio.h"
 #include "support/fake.h"
 
 #include <QDir>

@@ -48,7 +48,7 @@ void play(fake::Rig &rig, const QString &steps, const QString &folder)
                 QVERIFY(QTest::qWaitFor([&] { return rig.dialog->script.isEmpty(); }, 1000));
                 break;
             case 'n':
-                rig.window->tmrCount_Timer();
+                rig.tick();
                 break;
             case 'v':
             case 'c':

@@ -3,9 +3,10 @@
 // any operation fails on demand.
 #pragma once
 
-#include "platform/desktop.h"
-#include "platform/wavefile.h"
+#include "desktop/messages.h"
+#include "desktop/savedialog.h"
 #include "recorder/frmmain.h"
+#include "sound/memorybuffer.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -217,6 +218,9 @@ struct Rig
     }
 
     bool load() { return window->Form_Load(); }
+
+    // One tick of the seconds timer, as the event loop would deliver it.
+    void tick() const { QMetaObject::invokeMethod(find<QTimer>("tmrCount"), "timeout"); }
 
     template<typename T = QPushButton>
     T *find(const char *name) const

@@ -3,6 +3,7 @@
 // thread; the GUI thread only ever waits for it with a deadline.
 #include "systemaudio.h"
 
+#include "memorybuffer.h"
 #include "wavefile.h"
 
 #include <QCoreApplication>
@@ -629,10 +630,8 @@ public:
     Status CreateCaptureBuffer(const DSCBUFFERDESC &desc,
                                std::shared_ptr<DirectSoundCaptureBuffer> &buffer) override
     {
-        if (Status valid = validatePcmFormat(desc.fxFormat); !valid)
+        if (Status valid = validateBuffer(desc.fxFormat, desc.lBufferBytes); !valid)
             return valid;
-        if (desc.lBufferBytes == 0 || desc.lBufferBytes % desc.fxFormat.nBlockAlign != 0)
-            return Status::failure(QStringLiteral("缓冲区大小无效"));
         buffer = std::make_shared<PulseCaptureBuffer>(m_connection, desc);
         return Status::success();
     }
@@ -647,10 +646,8 @@ public:
     Status CreateSoundBuffer(const DSBUFFERDESC &desc, const WAVEFORMATEX &format,
                              std::shared_ptr<DirectSoundBuffer> &buffer) override
     {
-        if (Status valid = validatePcmFormat(format); !valid)
+        if (Status valid = validateBuffer(format, desc.lBufferBytes); !valid)
             return valid;
-        if (desc.lBufferBytes == 0 || desc.lBufferBytes % format.nBlockAlign != 0)
-            return Status::failure(QStringLiteral("缓冲区大小无效"));
         buffer = std::make_shared<MemorySoundBuffer>(desc.lBufferBytes, format);
         return Status::success();
     }

@@ -66,14 +66,18 @@ char silenceByte(const WAVEFORMATEX &format)
     return char(format.wBitsPerSample == 8 ? 0x80 : 0);
 }
 
-Status validatePcmFormat(const WAVEFORMATEX &format)
+Status validateBuffer(const WAVEFORMATEX &format, std::uint32_t bytes)
 {
     const bool ok = format.wFormatTag == FormatPcm && format.nChannels >= 1 && format.nChannels <= 8
         && format.nSamplesPerSec >= 1000 && format.nSamplesPerSec <= 192000
         && (format.wBitsPerSample == 8 || format.wBitsPerSample == 16)
         && format.nBlockAlign == format.nChannels * format.wBitsPerSample / 8
         && format.nAvgBytesPerSec == format.nSamplesPerSec * format.nBlockAlign;
-    return ok ? Status::success() : Status::failure(QStringLiteral("不支持的音频格式"));
+    if (!ok)
+        return Status::failure(QStringLiteral("不支持的音频格式"));
+    if (bytes == 0 || bytes % format.nBlockAlign != 0)
+        return Status::failure(QStringLiteral("缓冲区大小无效"));
+    return Status::success();
 }
 
 namespace {
@@ -130,9 +134,7 @@ Status replaceThroughShortSibling(const QString &path, const WAVEFORMATEX &forma
 
 Status writeWaveFile(const QString &path, const WAVEFORMATEX &format, const QByteArray &samples)
 {
-    if (Status valid = validatePcmFormat(format); !valid)
-        return valid;
-    if (samples.size() % format.nBlockAlign != 0)
+    if (format.nBlockAlign == 0 || samples.size() % format.nBlockAlign != 0)
         return Status::failure(QStringLiteral("数据长度不是整帧"));
 
     const QFileInfo target(path);
@@ -149,26 +151,6 @@ Status writeWaveFile(const QString &path, const WAVEFORMATEX &format, const QByt
     if (!file.commit())
         return Status::failure(file.errorString());
     return Status::success();
-}
-
-MemorySoundBuffer::MemorySoundBuffer(std::uint32_t size, const WAVEFORMATEX &format)
-    : m_data(qsizetype(size), silenceByte(format)), m_format(format)
-{
-}
-
-Status MemorySoundBuffer::WriteBuffer(std::uint32_t start, std::uint32_t count, const void *source,
-                                      std::uint32_t)
-{
-    if (quint64(start) + count > quint64(m_data.size()))
-        return Status::failure(QStringLiteral("写入范围超出缓冲区"));
-    if (count)
-        std::memcpy(m_data.data() + start, source, count);
-    return Status::success();
-}
-
-Status MemorySoundBuffer::SaveToFile(const QString &path)
-{
-    return writeWaveFile(path, m_format, m_data);
 }
 
 } // namespace audio

@@ -1,7 +1,7 @@
 // The save dialog on Windows: the common dialog itself, as the old control
 // showed it. Qt's native dialog would make the filter's extension a default
 // one and add it to every typed name, which the recorder then adds again.
-#include "desktop.h"
+#include "savedialog.h"
 
 #include <QDir>
 #include <QStandardPaths>

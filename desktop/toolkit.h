@@ -6,7 +6,6 @@
 #include <QRect>
 #include <QString>
 
-class QApplication;
 class QWidget;
 
 namespace ui {
@@ -31,9 +30,5 @@ void keepOutOfTaskbar(QWidget *window);
 
 // 宋体 at `points`, or the nearest installed Song/Ming face where SimSun is missing.
 QFont songFont(qreal points, bool bold = false);
-
-// Font, Chinese translations of Qt's own texts, names: everything the
-// application object needs before the first window.
-void setUpApplication(QApplication &app);
 
 } // namespace ui

@@ -68,7 +68,9 @@ void FrmMain::buildLayout()
     Picture1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Picture1->setLineWidth(1);
     Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    Picture1->setPixmap(QPixmap(QStringLiteral(":/banner.jpg")));
+    // QPixmap does not look for @2x files itself; read by that name it has ratio 2 and keeps its size.
+    Picture1->setPixmap(
+        QPixmap(devicePixelRatio() > 1 ? QStringLiteral(":/banner@2x.jpg") : QStringLiteral(":/banner.jpg")));
     Picture1->setAccessibleName(QStringLiteral("墨岚录音软件"));
 
     for (QWidget *w : {static_cast<QWidget *>(cmdStartRec), static_cast<QWidget *>(cmdStopRec),

@@ -1,6 +1,6 @@
 // What a person sees of both windows: every control's place in pixels at
-// 96 dpi, text, font and room for its text; the windows' frames and the
-// order of the keyboard focus.
+// 96 dpi (in logical pixels when scaled), text, font and room for its text;
+// the windows' frames and the order of the keyboard focus.
 #include "about/frma.h"
 #include "support/fake.h"
 
@@ -60,7 +60,8 @@ void tst_Layout::controls()
     QVERIFY(w);
     QCOMPARE(w->geometry(), place);
     if (auto *label = qobject_cast<QLabel *>(w); label && !label->pixmap().isNull()) {
-        QCOMPARE(label->pixmap().size(), QSize(360, 150)); // drawn at the top left, sunken frame
+        QCOMPARE(label->pixmap().deviceIndependentSize(), QSizeF(360, 150)); // top left, sunken frame
+        QCOMPARE(label->pixmap().devicePixelRatio(), w->devicePixelRatio() > 1 ? 2.0 : 1.0); // the @2x file
         QCOMPARE(label->alignment(), Qt::AlignLeft | Qt::AlignTop);
         QCOMPARE(label->frameShadow(), QFrame::Sunken);
         return;
@@ -92,7 +93,8 @@ void tst_Layout::windows()
     QCOMPARE(main.size(), QSize(361, 220));
     QCOMPARE(main.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint),
              Qt::WindowMinimizeButtonHint);
-    QCOMPARE(main.windowIcon().availableSizes(), QList<QSize>{QSize(48, 48)});
+    const QList<QSize> icons{QSize(48, 48), QSize(96, 96)}; // the second from 150% up
+    QCOMPARE(main.windowIcon().availableSizes(), icons.first(main.devicePixelRatio() > 1 ? 2 : 1));
     FrmA about;
     QCOMPARE(about.windowTitle(), main.windowTitle());
     QCOMPARE(about.size(), QSize(233, 135));

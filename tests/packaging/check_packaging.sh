@@ -156,14 +156,14 @@ if not re.search(u16("Translation") + b"(?:\0\0)?" + re.escape(bytes.fromhex("04
 sys.exit(1 if bad else 0)
 EOF
 
-    # The icon Explorer shows: a group icon named IDI_ICON1 with the three sizes of the .ico.
+    # The icon Explorer shows: a group icon named IDI_ICON1 with the four sizes of the .ico.
     local listing
     listing=$(x86_64-w64-mingw32-windres -i "$object" -O rc)
     if grep -q '"IDI_ICON1" 14 /\* RT_GROUP_ICON \*/' <<<"$listing" \
-            && grep -q 'Has 3 elements' <<<"$listing"; then
-        pass "icon IDI_ICON1 with 3 sizes"
+            && grep -q 'Has 4 elements' <<<"$listing"; then
+        pass "icon IDI_ICON1 with 4 sizes"
     else
-        fail "no IDI_ICON1 group icon with 3 sizes in the compiled resource"
+        fail "no IDI_ICON1 group icon with 4 sizes in the compiled resource"
     fi
 }
 

@@ -3,6 +3,7 @@
 #include "desktop/messages.h"
 #include "desktop/savedialog.h"
 #include "recorder/frmmain.h"
+#include "sound/recovery.h"
 #include "sound/systemaudio.h"
 
 #include <QApplication>
@@ -15,6 +16,7 @@ int main(int argc, char *argv[])
     RecorderServices services;
     services.createAudio = audio::createSystemAudio;
     services.desktop = ui::createQtDesktop();
+    services.recoveryFolder = audio::recoveryFolder();
 #ifdef Q_OS_WIN
     services.saveDialog = ui::createCommonSaveDialog();
 #else

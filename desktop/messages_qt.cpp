@@ -23,6 +23,13 @@ public:
         box.exec();
     }
 
+    void information(QWidget *parent, const QString &text) override
+    {
+        QMessageBox box(QMessageBox::Information, applicationTitle(), text, QMessageBox::Ok, parent);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+    }
+
     bool question(QWidget *parent, const QString &text) override
     {
         QMessageBox box(QMessageBox::Question, applicationTitle(), text, QMessageBox::Yes | QMessageBox::No,

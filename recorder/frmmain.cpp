@@ -3,6 +3,7 @@
 #include "about/frma.h"
 #include "desktop/accessible.h"
 #include "desktop/toolkit.h"
+#include "sound/recovery.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -97,6 +98,8 @@ void FrmMain::buildLayout()
     connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
     connect(tmrCount, &QTimer::timeout, this, [this] {
         tmrCount_Timer();
+        if (tmrCount->isActive()) // a stop has fed what it ends with
+            feedRecovery();
         announceProgress(true);
     });
 
@@ -114,6 +117,7 @@ bool FrmMain::Form_Load()
         cmdSaveToFile->setEnabled(false);
         cmdStopRec->setEnabled(false);
         cmdStartRec->setFocus();
+        QTimer::singleShot(0, this, [this] { offerLeftOver(); }); // once the window is up
         return true;
     } catch (const std::exception &) {
         m_services.desktop->critical(nullptr, QStringLiteral("无法初始化声卡，退出程序"));
@@ -231,6 +235,7 @@ void FrmMain::Form_QueryUnload()
     m_playbackBuffer.reset();
     m_dsc.reset();
     m_captureBuffer.reset();
+    endRecovery(); // closing discards the take, as it always has
     if (m_about)
         m_about->close();
     m_services.desktop->endProgram(0);

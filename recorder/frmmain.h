@@ -19,6 +19,9 @@ class FrmA;
 namespace ui {
 class Announcer;
 }
+namespace audio {
+class RecoveryFile;
+}
 
 using CaptureFormat = audio::WAVEFORMATEX;
 using SecondsCounter = std::int16_t;
@@ -34,6 +37,8 @@ struct RecorderServices
     std::function<std::shared_ptr<audio::DirectX7>()> createAudio;
     std::unique_ptr<ui::Desktop> desktop;
     std::unique_ptr<ui::SaveDialog> saveDialog;
+    // Where takes are kept while unsaved, against a crash; empty for nowhere.
+    QString recoveryFolder;
 };
 
 class FrmMain : public QWidget
@@ -75,6 +80,10 @@ private:
     void saveRecording();
     bool writeRecording(const QString &path);
     void announceProgress(bool tick);
+    void startRecovery();
+    void feedRecovery();
+    void endRecovery();
+    void offerLeftOver();
 
     RecorderServices m_services;
 
@@ -98,6 +107,9 @@ private:
     audio::DSCURSORS m_cursors;
     audio::DSBUFFERDESC m_playbackDesc;
     SecondsCounter m_secondsCounter = 0;
+    std::unique_ptr<audio::RecoveryFile> m_recovery;
+    std::uint32_t m_recoveryFed = 0;
+    bool m_recoveryFailureTold = false;
     bool m_closing = false;
     bool m_inSaveDialog = false;
     bool m_closeAfterDialog = false;

@@ -29,6 +29,7 @@ void FrmMain::cmdStopRec_Click()
 void FrmMain::startRecording()
 {
     m_captureBuffer.reset(); // the recording it held is gone
+    endRecovery();
 
     // Asked only to learn that the device still answers before a take begins.
     audio::DSCCAPS caps;
@@ -51,6 +52,7 @@ void FrmMain::startRecording()
                  "DirectSoundCapture.CreateCaptureBuffer");
     m_captureBuffer->setInterruptedHandler([this](const QString &reason) { captureInterrupted(reason); });
     audio::check(m_captureBuffer->Start(audio::CaptureOnce), "DirectSoundCaptureBuffer.Start");
+    startRecovery();
 
     tmrCount->setInterval(1000);
     tmrCount->start();
@@ -98,6 +100,7 @@ void FrmMain::recordingStopped()
 {
     m_secondsCounter = 0;
     tmrCount->stop();
+    feedRecovery();
     cmdSaveToFile->setEnabled(true);
     cmdStartRec->setEnabled(true);
     cmdStopRec->setEnabled(false);

@@ -68,6 +68,8 @@ void FrmMain::saveRecording()
     }
     if (!chosen || svFile.FileName.isEmpty() || !writeRecording(svFile.FileName + QStringLiteral(".wav")))
         cmdSaveToFile->setEnabled(true);
+    else
+        endRecovery(); // saved: nothing left to recover
     m_playbackBuffer.reset(); // each save makes its copy anew
 }
 

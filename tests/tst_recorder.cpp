@@ -12,9 +12,10 @@ namespace {
 // 0.2 s of sound, e = Stop with nothing recorded, l = Stop with the last 0.01 s
 // still on its way, a = that comes, m = it never comes, i = the server goes
 // away after 0.2 s of sound, h = it stops answering before any sound came,
-// n = one timer tick, v = Save under a new name, c = Save but cancel the
-// dialog, w = Save, the window closed while the dialog is open, x = close the
-// window. Digits repeat the next step: "18n".
+// r = 0.2 s of sound has come, n = one timer tick, v = Save under a new name,
+// c = Save but cancel the dialog, w = Save, the window closed while the dialog
+// is open, x = close the window, k = the program is killed and started again,
+// d = a damaged take is left over. Digits repeat the next step: "18n".
 void play(fake::Rig &rig, const QString &steps, const QString &folder)
 {
     int saves = 0, repeat = 0;
@@ -47,8 +48,21 @@ void play(fake::Rig &rig, const QString &steps, const QString &folder)
                 // A Save clicked meanwhile goes on by itself.
                 QVERIFY(QTest::qWaitFor([&] { return rig.dialog->script.isEmpty(); }, 1000));
                 break;
+            case 'r':
+                rig.audio->captured = 4410;
+                break;
             case 'n':
                 rig.tick();
+                break;
+            case 'k':
+                rig.audio->capturing = false; // its capture went with it
+                rig.start();
+                rig.load();
+                QCoreApplication::processEvents();
+                break;
+            case 'd':
+                QVERIFY(
+                    QFile(rig.recovery.filePath(QStringLiteral("take-1-1.wav"))).open(QIODevice::WriteOnly));
                 break;
             case 'v':
             case 'c':
@@ -88,6 +102,7 @@ void tst_Recorder::steps_data()
     QTest::addColumn<int>("files");
     QTest::addColumn<QString>("said"); // in the last message box, if any
     QTest::addColumn<QString>("ended"); // the exit status, once told to end
+    QTest::addColumn<int>("kept"); // files in the recovery folder
 
     const QString none,
         stop = QStringLiteral("cmdStopRec"), save = QStringLiteral("cmdSaveToFile"),
@@ -96,47 +111,50 @@ void tst_Recorder::steps_data()
         lost = QStringLiteral("录音被中断：连接中断\n\n没有录下任何声音。"),
         short_ = QStringLiteral("录音没有完整收到：连接中断\n\n已经录下的 0.2 秒声音仍然保留");
     auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
-    row("started up") << "" << none << "StartRec | " << start << 0 << none << none;
+    row("started up") << "" << none << "StartRec | " << start << 0 << none << none << 0;
     row("no capture device") << ""
                              << "DirectX7.DirectSoundCaptureCreate" << none << none << 0
                              << "无法初始化声卡，退出程序"
-                             << "1";
+                             << "1" << 0;
     row("no playback device") << ""
                               << "DirectX7.DirectSoundCreate" << none << none << 0
                               << "无法初始化声卡，退出程序"
-                              << "1";
-    row("recording") << "s" << none << "StopRec timer | 0秒" << stop << 0 << none << none;
-    row("first tick") << "sn" << none << "StopRec timer | 1秒" << stop << 0 << none << none;
-    row("eighteenth tick") << "s18n" << none << "StopRec timer | 18秒" << stop << 0 << none << none;
+                              << "1" << 0;
+    row("recording") << "s" << none << "StopRec timer | 0秒" << stop << 0 << none << none << 1;
+    row("first tick") << "sn" << none << "StopRec timer | 1秒" << stop << 0 << none << none << 1;
+    row("eighteenth tick") << "s18n" << none << "StopRec timer | 18秒" << stop << 0 << none << none << 1;
     // The 19th stops the recording and leaves the label as it was.
-    row("nineteenth tick") << "s19n" << none << "StartRec SaveToFile | 18秒" << save << 0 << none << none;
-    row("stop before a tick") << "st" << none << "StartRec SaveToFile | 0秒" << save << 0 << none << none;
-    row("start after stop") << "s2nts" << none << "StopRec timer | 0秒" << stop << 0 << none << none;
-    row("count restarts") << "s2ntsn" << none << "StopRec timer | 1秒" << stop << 0 << none << none;
-    row("saved") << "sntv" << none << "StartRec | 1秒" << start << 1 << none << none;
-    row("saved once only") << "sntvv" << none << "StartRec | 1秒" << start << 1 << none << none;
-    row("next recording saved") << "stvstv" << none << "StartRec | 0秒" << start << 2 << none << none;
-    row("cancel keeps it") << "stc" << none << "StartRec SaveToFile | 0秒" << start << 0 << none << none;
-    row("saved after a cancel") << "stcv" << none << "StartRec | 0秒" << start << 1 << none << none;
+    row("nineteenth tick") << "s19n" << none << "StartRec SaveToFile | 18秒" << save << 0 << none << none
+                           << 0;
+    row("stop before a tick") << "st" << none << "StartRec SaveToFile | 0秒" << save << 0 << none << none
+                              << 1;
+    row("start after stop") << "s2nts" << none << "StopRec timer | 0秒" << stop << 0 << none << none << 1;
+    row("count restarts") << "s2ntsn" << none << "StopRec timer | 1秒" << stop << 0 << none << none << 1;
+    row("saved") << "sntv" << none << "StartRec | 1秒" << start << 1 << none << none << 0;
+    row("saved once only") << "sntvv" << none << "StartRec | 1秒" << start << 1 << none << none << 0;
+    row("next recording saved") << "stvstv" << none << "StartRec | 0秒" << start << 2 << none << none << 0;
+    row("cancel keeps it") << "stc" << none << "StartRec SaveToFile | 0秒" << start << 0 << none << none << 1;
+    row("saved after a cancel") << "stcv" << none << "StartRec | 0秒" << start << 1 << none << none << 0;
     // Nothing recorded: no dialog, Save stays offered.
-    row("empty recording") << "sev" << none << "StartRec SaveToFile | 0秒" << save << 0 << none << none;
+    row("empty recording") << "sev" << none << "StartRec SaveToFile | 0秒" << save << 0 << none << none << 0;
     // The server going away stops the recording as Stop would, and says so.
-    row("interrupted") << "s3ni" << none << "StartRec SaveToFile | 3秒" << save << 0 << cut << none;
-    row("interrupted, saved") << "s3niv" << none << "StartRec | 3秒" << start << 1 << cut << none;
-    row("after an interruption") << "snisn" << none << "StopRec timer | 1秒" << stop << 0 << cut << none;
+    row("interrupted") << "s3ni" << none << "StartRec SaveToFile | 3秒" << save << 0 << cut << none << 1;
+    row("interrupted, saved") << "s3niv" << none << "StartRec | 3秒" << start << 1 << cut << none << 0;
+    row("after an interruption") << "snisn" << none << "StopRec timer | 1秒" << stop << 0 << cut << none << 1;
     // A server that stops answering before any sound came: nothing to save,
     // and the program goes on.
-    row("hung at start") << "snh" << none << "StartRec | 1秒" << start << 0 << lost << none;
-    row("after a hang") << "shsn" << none << "StopRec timer | 1秒" << stop << 0 << lost << none;
+    row("hung at start") << "snh" << none << "StartRec | 1秒" << start << 0 << lost << none << 0;
+    row("after a hang") << "shsn" << none << "StopRec timer | 1秒" << stop << 0 << lost << none << 1;
     // Saving waits, without holding up the window, for the end of the take,
     // and keeps only the sound that came.
-    row("saved once the end came") << "slva" << none << "StartRec | 0秒" << start << 1 << none << none;
-    row("the end never came") << "slm" << none << "StartRec SaveToFile | 0秒" << save << 0 << short_ << none;
-    row("saved without the end") << "slvm" << none << "StartRec | 0秒" << start << 1 << short_ << none;
+    row("saved once the end came") << "slva" << none << "StartRec | 0秒" << start << 1 << none << none << 0;
+    row("the end never came") << "slm" << none << "StartRec SaveToFile | 0秒" << save << 0 << short_ << none
+                              << 1;
+    row("saved without the end") << "slvm" << none << "StartRec | 0秒" << start << 1 << short_ << none << 0;
     // A failing Stop at the 19th tick is swallowed: the count goes on, up to its limit.
     row("stop failing on a tick") << "s19n32748n3n"
                                   << "DirectSoundCaptureBuffer.Stop"
-                                  << "StopRec timer | 32767秒" << stop << 0 << none << none;
+                                  << "StopRec timer | 32767秒" << stop << 0 << none << none << 1;
     // Everything else that fails ends the program after a report naming it.
     for (const auto &[steps, operation] : {std::pair{"s", "DirectSoundCapture.GetCaps"},
                                            {"s", "DirectSoundCapture.CreateCaptureBuffer"},
@@ -146,13 +164,22 @@ void tst_Recorder::steps_data()
                                            {"stv", "DirectSound.CreateSoundBuffer"},
                                            {"stv", "DirectSoundCaptureBuffer.ReadBuffer"},
                                            {"stv", "DirectSoundBuffer.WriteBuffer"}})
-        row(operation) << steps << operation << none << none << 0 << operation << "3";
+        row(operation) << steps << operation << none << none << 0 << operation << "3"
+                       << (QByteArray(steps) == "s" ? 0 : 1);
     // Closing never asks, writes nothing more and releases everything.
-    row("closed idle") << "x" << none << none << none << 0 << none << "0";
-    row("closed recording") << "s3nx" << none << none << none << 0 << none << "0";
-    row("closed unsaved") << "stx" << none << none << none << 0 << none << "0";
-    row("closed saved") << "stvx" << none << none << none << 1 << none << "0";
-    row("closed in the dialog") << "stw" << none << none << none << 0 << none << "0";
+    row("closed idle") << "x" << none << none << none << 0 << none << "0" << 0;
+    row("closed recording") << "s3nx" << none << none << none << 0 << none << "0" << 0;
+    row("closed unsaved") << "stx" << none << none << none << 0 << none << "0" << 0;
+    row("closed saved") << "stvx" << none << none << none << 1 << none << "0" << 0;
+    row("closed in the dialog") << "stw" << none << none << none << 0 << none << "0" << 0;
+    // A take that was never saved comes back after a crash, the way it was.
+    const QString back = QStringLiteral("找到上次运行时没有保存的录音（0.2 秒），现在可以保存到文件。");
+    row("killed recording, saved") << "srnkv" << none << "StartRec | 0秒" << start << 1 << back << none << 0;
+    row("killed stopped") << "stk" << none << "StartRec SaveToFile | 0秒" << save << 0 << back << none << 1;
+    row("killed, recorded over") << "stks" << none << "StopRec timer | 0秒" << stop << 0 << back << none << 1;
+    row("killed before any sound") << "snk" << none << "StartRec | " << start << 0 << none << none << 0;
+    row("damaged, set aside") << "dk" << none << "StartRec | " << start << 0 << "无法恢复：文件太短" << none
+                              << 1;
 }
 
 void tst_Recorder::steps()
@@ -164,6 +191,7 @@ void tst_Recorder::steps()
     QFETCH(int, files);
     QFETCH(QString, said);
     QFETCH(QString, ended);
+    QFETCH(int, kept);
     QTemporaryDir dir;
     fake::Rig rig;
     if (!failing.isEmpty())
@@ -182,8 +210,12 @@ void tst_Recorder::steps()
         QVERIFY2(rig.desktop->said.last().contains(said), qPrintable(rig.desktop->said.join(' ')));
     const QFileInfoList saved = QDir(dir.path()).entryInfoList(QDir::Files);
     QCOMPARE(saved.size(), files);
-    for (const QFileInfo &file : saved) // the sound that came, and no more
-        QCOMPARE(file.size(), 44 + rig.audio->captured);
+    for (const QFileInfo &file : saved) { // the sound that came, and no more
+        QFile wave(file.filePath());
+        QVERIFY(wave.open(QIODevice::ReadOnly));
+        QCOMPARE(wave.readAll().mid(44), fake::samples(rig.audio->captured));
+    }
+    QCOMPARE(QDir(rig.recovery.path()).entryList({QStringLiteral("*.wav")}, QDir::Files).size(), kept);
     QCOMPARE(rig.dialog->shown.size(), steps.count(QLatin1Char('c')) + steps.count(QLatin1Char('w')) + files);
     for (const QString &shown : rig.dialog->shown)
         QCOMPARE(shown, QStringLiteral("保存音频文件 *.wav"));

@@ -1,5 +1,6 @@
 // Saving a recording: what lands on disk, read back by libsndfile and by
 // Python's wave module, replacing a file, and what happens when the disk says no.
+#include "sound/recovery.h"
 #include "support/fake.h"
 
 #include <QCryptographicHash>
@@ -63,6 +64,8 @@ class tst_Saving : public QObject
 private slots:
     void saving_data();
     void saving();
+    void recoveryFile_data();
+    void recoveryFile();
 };
 
 void tst_Saving::saving_data()
@@ -94,6 +97,9 @@ void tst_Saving::saving_data()
                                    << "fail" << 2000u << true << nothing;
     // Needs the small file system that with_small_disks.sh mounts.
     QTest::newRow("disk full") << "x" << older + "x.wav" << 400000u << true << nothing;
+    // Nowhere to keep a take against a crash: it is saved all the same.
+    QTest::newRow("recovery on a read-only disk") << "x" << nothing << 2000u << true << "x.wav";
+    QTest::newRow("recovery on a full disk") << "x" << nothing << 400000u << true << "x.wav";
 }
 
 void tst_Saving::saving()
@@ -105,12 +111,19 @@ void tst_Saving::saving()
     QFETCH(QString, written);
     QTemporaryDir scratch, elsewhere;
     QDir folder(scratch.path());
-    if (QTest::currentDataTag() == QLatin1String("disk full")) {
-        if (!qEnvironmentVariableIsSet("MOLAN_FULL_DIR"))
-            QSKIP("needs a small file system: run through with_small_disks.sh");
-        folder.setPath(qEnvironmentVariable("MOLAN_FULL_DIR"));
-    }
+    const QLatin1String tag(QTest::currentDataTag());
+    const char *small = tag.endsWith(QLatin1String("read-only disk"))                   ? "MOLAN_READONLY_DIR"
+        : tag.endsWith(QLatin1String("full disk")) || tag == QLatin1String("disk full") ? "MOLAN_FULL_DIR"
+                                                                                        : nullptr;
+    if (small && !qEnvironmentVariableIsSet(small))
+        QSKIP("needs a small file system: run through with_small_disks.sh");
     fake::Rig rig;
+    if (tag.startsWith(QLatin1String("recovery"))) {
+        rig.recoveryFolder = qEnvironmentVariable(small);
+        rig.start();
+    } else if (small) {
+        folder.setPath(qEnvironmentVariable(small));
+    }
     QVERIFY(rig.load());
     rig.desktop->answer = replace;
     if (before == QLatin1String("fail"))
@@ -169,6 +182,67 @@ void tst_Saving::saving()
     }
     if (folder.path() != scratch.path())
         QFile::remove(old);
+}
+
+// A take's recovery file as the next run finds it: as its writer left it,
+// or cut short or damaged; reading never deletes it, and a file that a
+// running program holds is never taken.
+void tst_Saving::recoveryFile_data()
+{
+    QTest::addColumn<QByteArray>("left"); // bytes put over the written file, or "" to keep it
+    QTest::addColumn<int>("samples");
+    QTest::addColumn<QString>("why");
+    const QByteArray behind =
+        QByteArray("RIFF\x28\0\0\0WAVEfmt \x10\0\0\0\1\0\1\0\x22\x56\0\0\x22\x56\0\0\1\0\x08\0"
+                   "data\4\0\0\0",
+                   44);
+    QTest::newRow("as written") << QByteArray() << 3000 << QString();
+    QTest::newRow("header behind the sound") << behind + fake::samples(1000) << 1000 << QString();
+    QTest::newRow("empty") << QByteArray("") << 0 << QStringLiteral("文件太短");
+    QTest::newRow("cut in the header") << behind.first(20) << 0 << QStringLiteral("文件太短");
+    QTest::newRow("not a recording") << QByteArray(100, 'x') << 0 << QStringLiteral("文件已损坏");
+    QTest::newRow("unknown format") << QByteArray(behind).replace(20, 1, "\x03") << 0
+                                    << QStringLiteral("不支持的音频格式");
+}
+
+void tst_Saving::recoveryFile()
+{
+    QFETCH(QByteArray, left);
+    QFETCH(int, samples);
+    QFETCH(QString, why);
+    QTemporaryDir dir;
+    audio::WAVEFORMATEX format{audio::FormatPcm, 1, 22050, 22050, 1, 8};
+    QString failure;
+    auto written = audio::RecoveryFile::create(dir.path(), format, failure);
+    QVERIFY2(written, qPrintable(failure));
+    QVERIFY(!audio::RecoveryFile::leftOver(dir.path())); // held by its program
+    for (int i = 0; i < 3; ++i)
+        written->append(fake::samples(3000).mid(i * 1000, 1000));
+    const QString path = written->path();
+    written.reset(); // as a crash leaves it
+#ifndef Q_OS_WIN
+    QCOMPARE(QFileInfo(path).permissions() & ~(QFile::ReadUser | QFile::WriteUser),
+             QFile::ReadOwner | QFile::WriteOwner);
+#endif
+    QByteArray read;
+    if (left.isNull()) { // a reader that knows nothing of recovery accepts it
+        QCOMPARE(readBack(path, read), QStringLiteral("10005 1 22050"));
+        QCOMPARE(read, fake::samples(3000));
+    } else {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(left) == left.size());
+    }
+    auto found = audio::RecoveryFile::leftOver(dir.path());
+    QVERIFY(found);
+    QString said;
+    QCOMPARE(found->read(format, read, said), why.isEmpty());
+    QCOMPARE(said, why);
+    if (why.isEmpty())
+        QCOMPARE(read, fake::samples(samples));
+    QVERIFY(QFileInfo::exists(path));
+    // Nowhere to write: the take goes on without one, and says why.
+    QVERIFY(!audio::RecoveryFile::create(path + QStringLiteral("/below"), format, failure));
+    QVERIFY(!failure.isEmpty());
 }
 
 QTEST_MAIN(tst_Saving)

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSet>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstring>
@@ -164,6 +165,7 @@ public:
     bool answer = true; // to every question
 
     void critical(QWidget *, const QString &text) override { said << text; }
+    void information(QWidget *, const QString &text) override { said << text; }
     bool question(QWidget *, const QString &text) override
     {
         questions << text;
@@ -203,17 +205,35 @@ struct Rig
     Desktop *desktop = nullptr;
     SaveDialog *dialog = nullptr;
     std::unique_ptr<FrmMain> window;
+    std::function<std::shared_ptr<audio::DirectX7>()> create;
+    QTemporaryDir recovery;
+    QString recoveryFolder = recovery.path();
 
-    explicit Rig(std::function<std::shared_ptr<audio::DirectX7>()> create = {})
+    explicit Rig(std::function<std::shared_ptr<audio::DirectX7>()> sound = {})
+        : create(sound ? std::move(sound) : [a = audio] { return a; })
+    {
+        start();
+    }
+
+    // The program (again, as after a crash): a new window, dialogs and message
+    // boxes; what they said and are still to do carries over.
+    void start()
     {
         RecorderServices services;
-        services.createAudio = create ? std::move(create) : [a = audio] { return a; };
+        services.createAudio = create;
         auto d = std::make_unique<Desktop>();
         auto s = std::make_unique<SaveDialog>();
+        if (window) {
+            d->said = desktop->said;
+            s->script = dialog->script;
+            s->shown = dialog->shown;
+        }
         desktop = d.get();
         dialog = s.get();
         services.desktop = std::move(d);
         services.saveDialog = std::move(s);
+        services.recoveryFolder = recoveryFolder;
+        window.reset();
         window = std::make_unique<FrmMain>(std::move(services));
     }
 

@@ -16,18 +16,11 @@ class QtDesktop final : public Desktop
 public:
     void critical(QWidget *parent, const QString &text) override
     {
-        // Also for whoever started the program from a terminal or a script.
-        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(text));
-        QMessageBox box(QMessageBox::Critical, applicationTitle(), text, QMessageBox::Ok, parent);
-        box.setTextFormat(Qt::PlainText); // file names are not markup
-        box.exec();
+        tell(QMessageBox::Critical, parent, text);
     }
-
     void information(QWidget *parent, const QString &text) override
     {
-        QMessageBox box(QMessageBox::Information, applicationTitle(), text, QMessageBox::Ok, parent);
-        box.setTextFormat(Qt::PlainText);
-        box.exec();
+        tell(QMessageBox::Information, parent, text);
     }
 
     bool question(QWidget *parent, const QString &text) override
@@ -51,6 +44,16 @@ public:
         for (QWidget *window : QApplication::topLevelWidgets())
             window->hide();
         QCoreApplication::exit(status);
+    }
+
+private:
+    static void tell(QMessageBox::Icon icon, QWidget *parent, const QString &text)
+    {
+        // Also for whoever started the program from a terminal or a script.
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(text));
+        QMessageBox box(icon, applicationTitle(), text, QMessageBox::Ok, parent);
+        box.setTextFormat(Qt::PlainText); // file names are not markup
+        box.exec();
     }
 };
 

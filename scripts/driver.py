@@ -3,7 +3,6 @@
 
 import os
 import subprocess
-import sys
 import time
 import wave
 
@@ -12,6 +11,7 @@ SESSION = os.environ.get("MOLAN_SESSION") or os.path.join(HERE, "session")
 
 MAIN_TITLE = "墨岚录音软件V1.0"
 APP_TITLE = "墨岚录音软件"
+PRODUCT = "墨岚录音软件"  # as Windows knows it: the install folder, the shortcut, the version resource
 DIALOG_TITLE = "保存音频文件"
 RATE = 22050  # frames per second of a saved recording
 
@@ -28,30 +28,6 @@ class Failure(AssertionError):
 def check(condition, message):
     if not condition:
         raise Failure(message)
-
-
-def run_cases(cases, program):
-    """Runs each case in a session of its own; the process exits non-zero if any
-    failed. For scripts that drive the program outside pytest (the Windows one)."""
-    if len(sys.argv) > 2 and sys.argv[2] == "--inside":
-        try:
-            cases[sys.argv[3]][1](program)
-        except Failure as failure:
-            print(f"  {failure}", file=sys.stderr)
-            log = os.path.join(os.environ.get("SESSION_DIR", ""), "recorder.log")
-            if os.path.exists(log):
-                sys.stderr.write(open(log, errors="replace").read())
-            sys.exit(1)
-        return
-    failed = 0
-    for name, (options, _) in cases.items():
-        started = time.monotonic()
-        result = subprocess.run([SESSION, *options, "--", sys.executable, sys.argv[0], program, "--inside", name])
-        verdict = "PASS" if result.returncode == 0 else "FAIL"
-        failed += result.returncode != 0
-        print(f"{verdict}: {name} ({time.monotonic() - started:.1f} s)", flush=True)
-    print(f"{len(cases) - failed} passed, {failed} failed", flush=True)
-    sys.exit(1 if failed else 0)
 
 
 def xdotool(*args, check_status=True):
@@ -77,6 +53,13 @@ def wait_for(predicate, timeout, what):
     raise Failure(f"timed out waiting for {what}")
 
 
+def timed(*args):
+    """Runs xdotool; the moment it acted is taken as the middle of the call."""
+    before = time.monotonic()
+    xdotool(*args)
+    return (before + time.monotonic()) / 2
+
+
 def window_size(window):
     out = xdotool("getwindowgeometry", "--shell", window)
     fields = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
@@ -84,10 +67,10 @@ def window_size(window):
 
 
 class Recorder:
-    def __init__(self, program):
+    def __init__(self, *command, env=None):
         self.log_path = os.path.join(os.environ["SESSION_DIR"], "recorder.log")
         self.log = open(self.log_path, "w")
-        self.process = subprocess.Popen([program], stdout=self.log, stderr=subprocess.STDOUT)
+        self.process = subprocess.Popen(command, env=env, stdout=self.log, stderr=subprocess.STDOUT)
 
     def main_window(self, timeout=15):
         found = wait_for(lambda: [w for w in windows(MAIN_TITLE) if window_size(w) == (361, 220)],

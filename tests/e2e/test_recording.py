@@ -4,17 +4,10 @@ driven by keys and clicks; the files are read back with Python's wave module."""
 import time
 
 import pytest
-from driver import DIALOG_TITLE, RATE, START_BUTTON, STOP_BUTTON, frequency, wait_for, windows, xdotool
+from driver import DIALOG_TITLE, RATE, START_BUTTON, STOP_BUTTON, frequency, timed, wait_for, windows, xdotool
 
 # The decoy comes first in the list of sources: recording must use the default one.
 pytestmark = pytest.mark.session("--signal=tone:440", "--decoy-source")
-
-
-def timed(*args):
-    """Runs xdotool; the moment it acted is taken as the middle of the call."""
-    before = time.monotonic()
-    xdotool(*args)
-    return (before + time.monotonic()) / 2
 
 
 def record_for(recorder, seconds):

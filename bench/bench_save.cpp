@@ -2,10 +2,14 @@
 // writes of the same bytes, each timed from opening the file to having it
 // closed (or committed) under its name.
 //
+// Also what a take's recovery file costs a second of recording: one second
+// of sound appended and on the disk, header and all.
+//
 // Usage: bench_save [--reps N] [--dir DIR]
 // Prints tab-separated lines: "qt VERSION", "bytes SIZE", "reps N", then
-// "NAME MEDIAN_MS MIN_MS MAX_MS" for each writer.
+// "NAME MEDIAN_MS MIN_MS MAX_MS" for each writer and for "recovery second".
 
+#include "sound/recovery.h"
 #include "sound/wavefile.h"
 
 #include <QDir>
@@ -194,6 +198,22 @@ int main(int argc, char *argv[])
         }
     }
 
+    std::vector<double> second;
+    for (int rep = 0; rep < reps; ++rep) {
+        QString why;
+        auto recovery = audio::RecoveryFile::create(dir.filePath(QStringLiteral("recovery")), format, why);
+        if (!recovery) {
+            std::fprintf(stderr, "bench_save: no recovery file: %s\n", qPrintable(why));
+            return 1;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        recovery->append(samples.first(kRate));
+        recovery.reset(); // once the writer is done
+        second.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        QDir(dir.filePath(QStringLiteral("recovery"))).removeRecursively();
+    }
+
     std::printf("qt\t%s\n", qVersion());
     std::printf("bytes\t%lld\n", static_cast<long long>(writers.front().size));
     std::printf("reps\t%d\n", reps);
@@ -206,5 +226,8 @@ int main(int argc, char *argv[])
         std::printf("%s\t%.3f\t%.3f\t%.3f\n", w.name, median(w.ms),
                     *std::min_element(w.ms.begin(), w.ms.end()), *std::max_element(w.ms.begin(), w.ms.end()));
     }
+    std::printf("recovery second\t%.3f\t%.3f\t%.3f\n", median(second),
+                *std::min_element(second.begin(), second.end()),
+                *std::max_element(second.begin(), second.end()));
     return 0;
 }

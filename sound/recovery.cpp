@@ -11,6 +11,8 @@
 #include <QStandardPaths>
 #include <QtEndian>
 
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -32,9 +34,12 @@ namespace {
 constexpr qint64 kHeaderBytes = 44;
 const QString kPattern = QStringLiteral("take-*.wav");
 
-QByteArray header(const WAVEFORMATEX &format, quint32 dataBytes)
+using Header = std::array<char, kHeaderBytes>;
+
+// On the stack: the writer's thread allocates nothing of its own.
+Header header(const WAVEFORMATEX &format, quint32 dataBytes)
 {
-    QByteArray h(kHeaderBytes, '\0');
+    Header h{};
     auto put32 = [&](int at, quint32 v) { qToLittleEndian(v, h.data() + at); };
     auto put16 = [&](int at, quint16 v) { qToLittleEndian(v, h.data() + at); };
     std::memcpy(h.data(), "RIFF", 4);
@@ -126,10 +131,12 @@ private:
         bool ok = m_file->seek(m_file->size());
         for (const QByteArray &samples : batch)
             ok = ok && m_file->write(samples) == samples.size();
-        ok = ok && m_file->seek(0) && m_file->write(header(m_format, m_bytes)) == kHeaderBytes
+        ok = ok && m_file->seek(0)
+            && m_file->write(header(m_format, m_bytes).data(), kHeaderBytes) == kHeaderBytes
             && m_file->flush() && syncToDisk(*m_file);
-        if (!ok) {
-            m_failed = true;
+        m_failed = !ok;
+        static std::atomic<bool> told{false}; // once a run, however many takes fail
+        if (!ok && !told.exchange(true)) {
             const QString why = m_file->error() != QFileDevice::NoError
                 ? m_file->errorString()
                 : QString::fromLocal8Bit(std::strerror(errno));
@@ -184,7 +191,7 @@ std::unique_ptr<RecoveryFile> RecoveryFile::create(const QString &folder, const 
     if (!lock
         || !file->open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered,
                        QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-        || file->write(header(format, 0)) != kHeaderBytes || !file->flush()) {
+        || file->write(header(format, 0).data(), kHeaderBytes) != kHeaderBytes || !file->flush()) {
         const bool writable = QFileInfo(folder).isWritable();
         why = lock ? file->errorString()
                    : QStringLiteral("cannot lock %1 (%2)")

@@ -123,7 +123,10 @@ def tmp_path(request):
 @pytest.fixture
 def recorder(tmp_path):
     made = []
-    yield lambda **env: made.append(Recorder(str(tmp_path / "recorder.log"), **env)) or made[0]
+    # A state folder of its own: a take the test ends the program on is not
+    # offered back to the next test.
+    state = {"XDG_STATE_HOME": str(tmp_path / "state")}
+    yield lambda **env: made.append(Recorder(str(tmp_path / "recorder.log"), **state, **env)) or made[0]
     for r in made:
         r.close()
 

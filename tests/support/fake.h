@@ -13,7 +13,6 @@
 #include <QStringList>
 #include <QTimer>
 
-#include <cstring>
 #include <memory>
 #include <optional>
 

@@ -232,7 +232,7 @@ public:
         if (m_watch.isActive())
             watch();
         m_watch.stop();
-        if (m_ended)
+        if (m_ended || m_stopped)
             return Status::success();
         const std::uint32_t wanted = waitForSoundUntilNow();
         const HRESULT hr = m_buffer->Stop();
@@ -250,6 +250,10 @@ public:
         if (placed)
             m_lastRead = std::min(std::uint32_t(read), wanted);
         m_stopped = true;
+        // Letting go of a capture takes Wine up to some 20 ms; now, with the
+        // take complete, rather than on the next Start, which would begin late.
+        if (keep())
+            m_buffer.reset();
         const std::uint32_t missing = wanted - std::min(wanted, m_lastRead);
         if (qint64(missing) * 1000 > qint64(kToldShortMs) * m_framesPerSecond * m_blockAlign)
             tell(QStringLiteral("录音的最后 %1 秒没有从录音设备送到")
@@ -276,7 +280,7 @@ public:
     {
         if (count == 0)
             return Status::success();
-        if (m_ended && m_keptValid) {
+        if ((m_ended || m_stopped) && m_keptValid) {
             if (quint64(start) + count > quint64(m_kept.size()))
                 return Status::failure(QStringLiteral("读取范围超出已录部分"));
             std::memcpy(dest, m_kept.constData() + start, count);
@@ -338,12 +342,19 @@ private:
         m_watch.stop();
         m_ended = true;
         m_buffer->Stop();
-        // The device may take the buffer's memory along: keep what was recorded.
+        // The device may take the buffer's memory along.
+        keep();
+        if (!reason.isEmpty())
+            tell(reason);
+    }
+
+    // A copy of what was recorded, which outlives the buffer.
+    bool keep()
+    {
         m_kept.resize(qsizetype(m_lastRead));
         IDirectSoundCaptureBuffer *buffer = m_buffer.operator->();
         m_keptValid = m_lastRead == 0 || SUCCEEDED(lockedRead(buffer, 0, m_lastRead, m_kept.data(), 0));
-        if (!reason.isEmpty())
-            tell(reason);
+        return m_keptValid;
     }
 
     // Later, from the event loop: the handler may well release this buffer.

@@ -15,7 +15,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <cstring>
 #include <memory>
 #include <optional>
 

@@ -419,6 +419,51 @@ def parecord_run(_program, _display, out, _streams):
 KINDS = {"start": start_run, "capture": capture_run, "auto": auto_run, "parecord": parecord_run}
 
 
+# ---- memory: the same window with no sound behind it ----
+
+# Time left to a shown and drawn window before its peak is read, for what Qt
+# does in it after the first paint.
+BARE_SETTLE_S = 1.0
+
+
+def bare_run(program, display, _out, _streams):
+    """bench/bare_window: the recorder's main window and application set-up,
+    the sound never opened. Its peak once shown is the floor for the
+    recorder's own."""
+    binary = os.path.join(os.path.dirname(program), "bench", "bare_window")
+    display.drain()
+    with open(os.path.join(os.environ["SESSION_DIR"], "bare_window.log"), "w") as log:
+        process = subprocess.Popen([binary], stdout=log, stderr=log)
+        xid, _ = display.wait_for_window(MAIN_TITLE, (361, 220), 15)
+        display.wait_for_paint(xid, 361, (5, 175), 5)
+        time.sleep(BARE_SETTLE_S)
+        peak = peak_kib(process.pid)
+        subprocess.run(["wmctrl", "-i", "-c", str(xid)], check=False)
+        reap(process)
+    if process.returncode != 0:
+        raise Failure(f"the bare window ended with status {process.returncode}")
+    return {"peak_kib": peak}
+
+
+KINDS["bare"] = bare_run
+
+
+def over_bare_kib(results):
+    """Per run, the recorder's peak up to the automatic stop minus the bare
+    window's peak: the runs take turns, so each pair shares the machine's state."""
+    return [auto["recording_peak_kib"] - bare["peak_kib"] for auto, bare in zip(results["auto"], results["bare"])]
+
+
+def memory_checks(results):
+    return [("peak memory: over the bare window", [k / 1024 for k in over_bare_kib(results)], "MiB", ".2f",
+             "< 3 MiB", lambda m, v: m < 3)]
+
+
+def memory_beside(results):
+    return [("bare window: peak memory once shown", [r["peak_kib"] / 1024 for r in results["bare"]], "MiB",
+             ".1f")]
+
+
 def inside(args):
     """On the private desktop: the runs, taking turns, so a drift touches every kind alike."""
     program = os.path.abspath(os.path.join(args.build, "molan-recorder"))
@@ -487,6 +532,12 @@ def run_save_bench(build):
     return result
 
 
+def check_bare_window(build):
+    binary = os.path.join(build, "bench", "bare_window")
+    if not os.access(binary, os.X_OK):
+        sys.exit(f"run_bench: {binary} is missing; build with the bench directory added")
+
+
 def spread(values):
     return statistics.median(values), min(values), max(values)
 
@@ -525,6 +576,7 @@ def table(results, save, info, runs, server):
         ("automatic stop: file minus 19.000 s", get("auto", "stop_error_ms"), "ms", "+.1f", "within 10 ms",
          lambda m, v: all(abs(x) <= 10 for x in v)),
     ]
+    checks += memory_checks(results)
     rows = [("measure", "median", "min", "max", "target", "")]
     for name, values, unit, fmt, target, met in checks:
         med, low, high = spread(values)
@@ -550,6 +602,7 @@ def table(results, save, info, runs, server):
         ("capture: click timing uncertainty (+/-)", get("capture", "doubt_ms"), "ms", ".2f"),
         ("capture: |file minus clicks|", [abs(x) for x in get("capture", "error_ms")], "ms", ".1f"),
     ]
+    beside += memory_beside(results)
     other = [("", "median", "min", "max")]
     for name, values, unit, fmt in beside:
         med, low, high = spread(values)
@@ -591,6 +644,7 @@ def main():
     program = os.path.join(args.build, "molan-recorder")
     if not os.access(program, os.X_OK):
         sys.exit(f"run_bench: no program at {program}")
+    check_bare_window(args.build)
     info = machine()
     save = run_save_bench(args.build)
     for server in args.server or ["pulseaudio", "pipewire"]:

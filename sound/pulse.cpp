@@ -295,7 +295,9 @@ public:
     PulseCaptureBuffer(std::shared_ptr<Connection> connection, const DSCBUFFERDESC &desc)
         : m_connection(std::move(connection)),
           m_format(desc.fxFormat),
-          m_block(qsizetype(desc.lBufferBytes), silenceByte(desc.fxFormat))
+          // Not filled up front: its pages become memory as sound arrives,
+          // and what never came reads as silence.
+          m_block(qsizetype(desc.lBufferBytes), Qt::Uninitialized)
     {
     }
 
@@ -369,8 +371,10 @@ public:
         if (quint64(start) + count > quint64(m_block.size()))
             return Status::failure(QStringLiteral("读取范围超出缓冲区"));
         Locked lock(m_connection->loop());
-        if (count)
-            std::memcpy(dest, m_block.constData() + start, count);
+        const qint64 recorded = std::clamp<qint64>(m_written - start, 0, count);
+        if (recorded)
+            std::memcpy(dest, m_block.constData() + start, size_t(recorded));
+        std::memset(static_cast<char *>(dest) + recorded, silenceByte(m_format), size_t(count - recorded));
         return Status::success();
     }
 

@@ -93,10 +93,12 @@ void tst_PulseAudio::recordsTheDefaultSourceExactly()
           take.errorMs());
     QVERIFY2(std::abs(take.errorMs()) <= 5, qPrintable(QString::number(take.errorMs())));
     // The silent decoy records silence; the others, the tone to the very end.
+    // A monitor linked afresh begins with the server's own silence (PipeWire
+    // 1.4 sends a quantum of it), which is sound as the server has it.
     if (source == "aaa_decoy")
         QCOMPARE(take.samples.count('\x80'), take.samples.size());
     else
-        QCOMPARE(tone::fault(take.samples), QString());
+        QCOMPARE(tone::fault(take.samples.sliced(source.endsWith(".monitor") ? 2205 : 0)), QString());
 }
 
 void tst_PulseAudio::aFullBufferStopsFilling()

@@ -1,6 +1,6 @@
 // The DirectSound backend under Wine, whose sound driver records the default
 // source of a private sound server playing a 440 Hz tone.
-#include "platform/systemaudio.h"
+#include "sound/systemaudio.h"
 #include "support/tone.h"
 
 #include <QTest>

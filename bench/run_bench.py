@@ -267,11 +267,72 @@ class StreamWatch:
 
 # ---- one run of the program ----
 
-def cpu_seconds(pid):
-    """User plus system time of all the process's threads so far."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+class Timespec(ctypes.Structure):
+    _fields_ = [("tv_sec", ctypes.c_long), ("tv_nsec", ctypes.c_long)]
+
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+LIBC.clock_getcpuclockid.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
+LIBC.clock_gettime.argtypes = [ctypes.c_int, ctypes.POINTER(Timespec)]
+
+
+def cpu_ns(pid):
+    """The process's time on a CPU so far, in ns: its CPU-time clock, which
+    counts every thread, those that already ended too. (/proc/PID/stat counts
+    10-ms ticks; the task directories hold only the threads still there.)"""
+    clock, now = ctypes.c_int(), Timespec()
+    error = LIBC.clock_getcpuclockid(pid, ctypes.byref(clock))
+    if error:
+        raise Failure(f"no CPU clock for process {pid}: {os.strerror(error)}")
+    if LIBC.clock_gettime(clock.value, ctypes.byref(now)):
+        raise Failure(f"cannot read the CPU clock of process {pid}: {os.strerror(ctypes.get_errno())}")
+    return now.tv_sec * 1_000_000_000 + now.tv_nsec
+
+
+def threads(pid):
+    """Each live thread's name, ns on a CPU and voluntary context switches
+    (how often it went to sleep, so about how often it was woken)."""
+    found = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                ns = int(f.read().split()[0])
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                name = f.read().strip()
+            with open(f"/proc/{pid}/task/{tid}/status") as f:
+                sleeps = int(re.search(r"^voluntary_ctxt_switches:\s*(\d+)", f.read(), re.M).group(1))
+        except FileNotFoundError:
+            continue  # it ended meanwhile
+        found[int(tid)] = (name, ns, sleeps)
+    return found
+
+
+def cpu_mark(pid):
+    """A reading of the process's CPU time, whole and by thread, and when."""
+    at = time.monotonic()
+    return {"at": at, "ns": cpu_ns(pid), "threads": threads(pid)}
+
+
+def cpu_span(pid, start, end):
+    """CPU seconds between two marks, scaled to 19 s so that spans a few ms
+    apart compare; the main thread, the sound library's loop thread and the
+    rest apart, with the loop and main threads' wake-ups."""
+    span = end["at"] - start["at"]
+    scale = AUTO_STOP_S / span
+    spent = {}
+    for tid, (name, ns, sleeps) in end["threads"].items():
+        _, ns0, sleeps0 = start["threads"].get(tid, (name, 0, 0))
+        part = "main" if tid == pid else "loop" if name == "threaded-ml" else "other"
+        ns_sum, sleeps_sum = spent.get(part, (0, 0))
+        spent[part] = (ns_sum + ns - ns0, sleeps_sum + sleeps - sleeps0)
+    total = end["ns"] - start["ns"]
+    figures = {"cpu_s": total / 1e9 * scale, "span_s": span,
+               # what threads that ended within the span took: the clock has it, the threads no more
+               "cpu_gone_s": (total - sum(ns for ns, _ in spent.values())) / 1e9 * scale}
+    for part, (ns, sleeps) in spent.items():
+        figures[f"{part}_cpu_s"] = ns / 1e9 * scale
+        figures[f"{part}_wakeups"] = sleeps * scale
+    return figures
 
 
 def memory_kib(pid, path, keys):
@@ -385,31 +446,37 @@ def auto_run(program, display, out, streams):
     streams.clear()
     started, _ = display.click(run.xid, START_BUTTON)
     opened = streams.wait("new", 5)
-    cpu_at_start = cpu_seconds(run.pid)
+    cpu_at_start = cpu_mark(run.pid)
     # The end is awaited as the sound server sees it: the record stream closing.
     closed = streams.wait("remove", AUTO_STOP_S + 5)
-    cpu_recording = cpu_seconds(run.pid) - cpu_at_start
+    cpu_recording = cpu_span(run.pid, cpu_at_start, cpu_mark(run.pid))
     peak_recording = peak_kib(run.pid)
     frames = run.save(os.path.join(out, "auto"))
     anonymous = memory_kib(run.pid, "smaps_rollup", {"Anonymous"})["Anonymous"]
     figures = run.close()
     figures.update(frames=frames, stop_error_ms=(frames / RATE - AUTO_STOP_S) * 1000,
                    stream_open_s=closed - opened, click_to_stream_ms=(opened - started) * 1000,
-                   recording_cpu_s=cpu_recording, recording_peak_kib=peak_recording,
-                   anonymous_kib=anonymous)
+                   recording_peak_kib=peak_recording, anonymous_kib=anonymous,
+                   **{f"recording_{key}": value for key, value in cpu_recording.items()})
     return figures
 
 
-def parecord_run(_program, _display, out, _streams):
+def parecord_run(_program, _display, out, streams):
     path = os.path.join(out, "parecord.wav")
-    started = time.monotonic()
+    streams.clear()
     with open(os.path.join(os.environ["SESSION_DIR"], "parecord.log"), "w") as log:
         process = subprocess.Popen(["parecord", "--format=u8", "--rate=22050", "--channels=1",
                                     "--file-format=wav", path], stdout=log, stderr=log)
-        time.sleep(max(0.0, AUTO_STOP_S - (time.monotonic() - started)))
+        # Its 19 s of recording, counted as the recorder's are: from its
+        # record stream appearing on the server.
+        streams.wait("new", 5)
+        cpu_at_start = cpu_mark(process.pid)
+        time.sleep(max(0.0, AUTO_STOP_S - (time.monotonic() - cpu_at_start["at"])))
+        recording = cpu_span(process.pid, cpu_at_start, cpu_mark(process.pid))
         peak = peak_kib(process.pid)
         process.send_signal(signal.SIGINT)
-        figures = {**cpu_figures(reap(process)), "peak_kib": peak}
+        figures = {**cpu_figures(reap(process)), "peak_kib": peak,
+                   **{f"recording_{key}": value for key, value in recording.items()}}
     if process.returncode != 0:
         raise Failure(f"parecord ended with status {process.returncode}")
     figures["frames"] = read_wave(path)["frames"]
@@ -553,20 +620,23 @@ def table(results, save, info, runs, server):
         return [r[key] * scale for r in results[kind]]
 
     mib = 1 / 1024
-    floor_cpu = statistics.median(get("parecord", "cpu_s"))
+    # parecord's own 19 s of recording, over the same span as the program's
+    floor_cpu = statistics.median(get("parecord", "recording_cpu_s"))
+    floor_whole = statistics.median(get("parecord", "cpu_s"))
+    # PipeWire hands parecord its sound in 2-s chunks, the program asks for
+    # 200-ms fragments (see RESULTS.md); there it may cost this much more.
+    allowance = 0.0 if server == "pulseaudio" else 0.020
     plain = save["QFile"][0]
 
     # name, figures, unit, format, target, whether met (given median and all figures)
     checks = [
         ("start: exec to main window drawn", get("start", "painted_ms"), "ms", ".1f", "< 100 ms",
          lambda m, v: m < 100),
-        # PipeWire hands parecord its sound in 2-s chunks, so its CPU there is
-        # next to nothing; that server's figure stands beside it, untargeted.
-        ("CPU: the 19 s of recording", get("auto", "recording_cpu_s"), "s", ".3f",
-         f"<= parecord {floor_cpu:.3f} s" if server == "pulseaudio" else f"(parecord {floor_cpu:.3f} s)",
-         lambda m, v: m <= floor_cpu or server != "pulseaudio"),
+        ("CPU: the 19 s of recording", get("auto", "recording_cpu_s"), "s", ".4f",
+         f"<= parecord {floor_cpu:.4f} s" + (f" + {allowance:.3f}" if allowance else ""),
+         lambda m, v: m <= floor_cpu + allowance),
         ("CPU: whole 19-s run (start to close)", get("auto", "cpu_s"), "s", ".3f",
-         f"<= parecord {floor_cpu:.3f} s", lambda m, v: m <= floor_cpu),
+         f"<= parecord's whole run {floor_whole:.3f} s", lambda m, v: m <= floor_whole),
         ("peak memory: up to the automatic stop", get("auto", "recording_peak_kib", mib), "MiB", ".1f",
          "< 40 MiB", lambda m, v: m < 40),
         ("peak memory: whole 19-s run", get("auto", "peak_kib", mib), "MiB", ".1f", "< 40 MiB",
@@ -593,7 +663,19 @@ def table(results, save, info, runs, server):
         ("start: one xdotool search, for comparison", get("start", "xdotool_look_ms"), "ms", ".1f"),
         ("start and close: CPU", get("start", "cpu_s"), "s", ".3f"),
         ("start: peak memory", get("start", "peak_kib", mib), "MiB", ".1f"),
-        ("parecord, 19 s: CPU", get("parecord", "cpu_s"), "s", ".3f"),
+        ("recording: CPU of the main thread", get("auto", "recording_main_cpu_s"), "s", ".4f"),
+        ("recording: CPU of the sound loop thread", get("auto", "recording_loop_cpu_s"), "s", ".4f"),
+        ("recording: CPU of the other threads", get("auto", "recording_other_cpu_s"), "s", ".4f"),
+        ("recording: CPU of threads that ended", get("auto", "recording_cpu_gone_s"), "s", ".4f"),
+        ("recording: wake-ups of the main thread", get("auto", "recording_main_wakeups"), "", ".0f"),
+        ("recording: wake-ups of the sound loop", get("auto", "recording_loop_wakeups"), "", ".0f"),
+        ("recording: span measured", get("auto", "recording_span_s"), "s", ".3f"),
+        ("recording minus parecord, run by run",
+         [a - b for a, b in zip(get("auto", "recording_cpu_s"), get("parecord", "recording_cpu_s"))], "s", "+.4f"),
+        ("parecord, 19 s of recording: CPU", get("parecord", "recording_cpu_s"), "s", ".4f"),
+        ("parecord, 19 s of recording: wake-ups", get("parecord", "recording_main_wakeups"), "", ".0f"),
+        ("parecord, 19 s of recording: span", get("parecord", "recording_span_s"), "s", ".3f"),
+        ("parecord, whole run: CPU", get("parecord", "cpu_s"), "s", ".3f"),
         ("parecord, 19 s: peak memory", get("parecord", "peak_kib", mib), "MiB", ".1f"),
         ("19-s run: anonymous memory after saving", get("auto", "anonymous_kib", mib), "MiB", ".1f"),
         ("19-s run: record stream open on the server", get("auto", "stream_open_s"), "s", ".4f"),
@@ -606,7 +688,7 @@ def table(results, save, info, runs, server):
     other = [("", "median", "min", "max")]
     for name, values, unit, fmt in beside:
         med, low, high = spread(values)
-        other.append((name, f"{med:{fmt}} {unit}", f"{low:{fmt}}", f"{high:{fmt}}"))
+        other.append((name, f"{med:{fmt}} {unit}".rstrip(), f"{low:{fmt}}", f"{high:{fmt}}"))
     writes = [("", "median", "min", "max")]
     for name in ("writeWaveFile", "QSaveFile", "QFile+fdatasync", "QFile", "ofstream"):
         if name in save:

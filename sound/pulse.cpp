@@ -412,7 +412,7 @@ private:
         pa_buffer_attr attr;
         std::memset(&attr, 0xff, sizeof attr);
         attr.fragsize = bytesFor(kRecordingFragmentMs);
-        m_connected = m_heard = Clock::now();
+        m_connected = m_heard = m_putOff = Clock::now();
         // No device named: the server records from its default source,
         // whatever that is now, a monitor included. Not waiting for the
         // stream to come up keeps Start, and so the seconds, on the click.
@@ -497,15 +497,18 @@ private:
 
     // Loop thread. Holes the server reports become silence, so that what
     // follows them stays in its place in time; the recorder hears of them.
-    static void onRead(pa_stream *stream, size_t, void *user)
+    // `readable` is all there is until the loop reads from the server again,
+    // and each call into the library costs a system call (its fork check).
+    static void onRead(pa_stream *stream, size_t readable, void *user)
     {
         auto *self = static_cast<PulseCaptureBuffer *>(user);
         const void *data = nullptr;
         size_t size = 0;
         const qint64 before = self->m_written;
-        while (!self->m_ended && pa_stream_readable_size(stream) > 0) {
+        while (!self->m_ended && readable > 0) {
             if (pa_stream_peek(stream, &data, &size) < 0 || size == 0)
                 break;
+            readable -= std::min(readable, size);
             const qint64 room = self->limit() - self->m_written;
             const qint64 n = std::min<qint64>(room, qint64(size));
             if (n > 0) {
@@ -524,10 +527,15 @@ private:
         }
         // Sound came: the server is there, and the watch need not look before
         // the stream has been quiet for a while (no wake-ups of its own).
+        // Putting it off writes to the loop's wake-up pipe, so it is done at
+        // most every quarter of that while; the watch counts from m_heard.
         if (self->m_written > before && !self->m_ended && self->m_wanted < 0) {
             self->m_heard = Clock::now();
             self->forgetPing();
-            self->watchFor(kQuietTime);
+            if (self->m_heard - self->m_putOff >= kQuietTime / 4) {
+                self->m_putOff = self->m_heard;
+                self->watchFor(kQuietTime);
+            }
         }
     }
 
@@ -611,6 +619,7 @@ private:
     bool m_ended = false;
     Clock::time_point m_connected;
     Clock::time_point m_heard; // when sound last came
+    Clock::time_point m_putOff; // when the watch was last put off for it
     Clock::time_point m_pinged;
     InterruptedHandler m_interrupted;
 };

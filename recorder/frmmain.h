@@ -62,6 +62,10 @@ protected:
     bool focusNextPrevChild(bool next) override;
 
 private:
+    // How often Save and the recovery file look again for the end of a take
+    // that is still on its way after Stop.
+    static constexpr int kTailPollMs = 10;
+
     void cmdStartRec_Click();
     void cmdStopRec_Click();
     void cmdSaveToFile_Click();

@@ -9,10 +9,6 @@
 
 #include <cstdio>
 
-namespace {
-constexpr int kTailPollMs = 10;
-} // namespace
-
 // Every take goes to disk as it comes, so that a crash does not lose it; the
 // file goes once the take ends the normal way.
 void FrmMain::startRecovery()

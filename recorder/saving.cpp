@@ -7,12 +7,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-namespace {
-
-constexpr int kTailPollMs = 10;
-
-} // namespace
-
 void FrmMain::cmdSaveToFile_Click()
 {
     unguarded(&FrmMain::saveRecording);

@@ -126,11 +126,11 @@ private:
     {
         if (m_failed)
             return;
-        for (const QByteArray &samples : batch)
-            m_bytes += quint32(samples.size());
-        bool ok = m_file->seek(m_file->size());
-        for (const QByteArray &samples : batch)
+        bool ok = m_file->seek(kHeaderBytes + m_bytes); // the end, after the last header written
+        for (const QByteArray &samples : batch) {
             ok = ok && m_file->write(samples) == samples.size();
+            m_bytes += quint32(samples.size());
+        }
         ok = ok && m_file->seek(0)
             && m_file->write(header(m_format, m_bytes).data(), kHeaderBytes) == kHeaderBytes
             && m_file->flush() && syncToDisk(*m_file);

@@ -4,6 +4,7 @@
 #include "systemaudio.h"
 
 #include "memorybuffer.h"
+#include "pulseloop.h"
 #include "wavefile.h"
 
 #include <QCoreApplication>
@@ -70,21 +71,21 @@ class Locked
 {
 public:
     // A loop that never started has nothing to lock.
-    explicit Locked(pa_threaded_mainloop *loop) : m_loop(loop)
+    explicit Locked(PulseLoop *loop) : m_loop(loop)
     {
         if (m_loop)
-            pa_threaded_mainloop_lock(m_loop);
+            m_loop->lock();
     }
     ~Locked()
     {
         if (m_loop)
-            pa_threaded_mainloop_unlock(m_loop);
+            m_loop->unlock();
     }
     Locked(const Locked &) = delete;
     Locked &operator=(const Locked &) = delete;
 
 private:
-    pa_threaded_mainloop *m_loop;
+    PulseLoop *m_loop;
 };
 
 // One main loop thread and one connection to the server, made again when the
@@ -92,31 +93,18 @@ private:
 class Connection
 {
 public:
-    Connection()
-    {
-        m_loop = pa_threaded_mainloop_new();
-        if (m_loop && pa_threaded_mainloop_start(m_loop) < 0) {
-            pa_threaded_mainloop_free(m_loop);
-            m_loop = nullptr;
-        }
-    }
+    Connection() : m_loop(PulseLoop::start()) {}
 
     ~Connection()
     {
-        if (!m_loop)
-            return;
-        {
-            Locked lock(m_loop);
-            dropContext();
-        }
-        pa_threaded_mainloop_stop(m_loop);
-        pa_threaded_mainloop_free(m_loop);
+        Locked lock(m_loop.get());
+        dropContext();
     }
 
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
 
-    pa_threaded_mainloop *loop() const { return m_loop; }
+    PulseLoop *loop() const { return m_loop.get(); }
     pa_context *context() const { return m_context; }
 
     // With the lock held: waits until `done` holds or the deadline passes,
@@ -128,24 +116,24 @@ public:
             return true;
         if (!m_context)
             return false;
-        pa_mainloop_api *api = pa_threaded_mainloop_get_api(m_loop);
+        pa_mainloop_api *api = m_loop->api();
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
         // Ends the wait below at the deadline, whatever else happens.
         struct Alarm
         {
-            pa_threaded_mainloop *loop;
+            PulseLoop *loop;
             bool rang = false;
-        } alarm{m_loop};
+        } alarm{m_loop.get()};
         pa_time_event *event = timerIn(
             m_context, left,
             [](pa_mainloop_api *, pa_time_event *, const timeval *, void *user) {
                 auto *a = static_cast<Alarm *>(user);
                 a->rang = true;
-                pa_threaded_mainloop_signal(a->loop, 0);
+                a->loop->signal();
             },
             &alarm);
         while (!done() && !alarm.rang)
-            pa_threaded_mainloop_wait(m_loop);
+            m_loop->wait();
         api->time_free(event);
         return done();
     }
@@ -179,16 +167,13 @@ public:
         pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.example.molan_recorder");
         pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, "molan-recorder");
         pa_proplist_sets(properties, PA_PROP_APPLICATION_VERSION, "1.00");
-        m_context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(m_loop), nullptr, properties);
+        m_context = pa_context_new_with_proplist(m_loop->api(), nullptr, properties);
         pa_proplist_free(properties);
         if (!m_context)
             return Status::failure(QStringLiteral("无法连接声音服务器"));
         pa_context_set_state_callback(
-            m_context,
-            [](pa_context *, void *loop) {
-                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(loop), 0);
-            },
-            m_loop);
+            m_context, [](pa_context *, void *loop) { static_cast<PulseLoop *>(loop)->signal(); },
+            m_loop.get());
         if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
             const Status failed = Status::failure(serverError(m_context, "无法连接声音服务器"));
             dropContext();
@@ -244,7 +229,7 @@ private:
         m_context = nullptr;
     }
 
-    pa_threaded_mainloop *m_loop = nullptr;
+    std::unique_ptr<PulseLoop> m_loop;
     pa_context *m_context = nullptr;
     Clock::time_point m_connecting;
 };
@@ -256,7 +241,7 @@ struct DeviceCount
     int devices = 0;
     bool done = false;
     bool failed = false; // the server could not list them
-    pa_threaded_mainloop *loop = nullptr;
+    PulseLoop *loop = nullptr;
 
     template<typename Info>
     static void onInfo(pa_context *, const Info *info, int eol, void *user)
@@ -265,7 +250,7 @@ struct DeviceCount
         if (eol) {
             self->failed = eol < 0;
             self->done = true;
-            pa_threaded_mainloop_signal(self->loop, 0);
+            self->loop->signal();
             return;
         }
         if constexpr (std::is_same_v<Info, pa_source_info>) {
@@ -346,6 +331,7 @@ public:
         }
         // The server holds back up to a whole fragment; ask for it now, and
         // do not wait here: the rest arrives on the loop thread.
+        m_connection->loop()->setBatched(false);
         pa_buffer_attr attr;
         std::memset(&attr, 0xff, sizeof attr);
         attr.fragsize = bytesFor(kTailFragmentMs);
@@ -420,6 +406,7 @@ private:
             endTake(serverError(context, "无法开始录音"));
             return;
         }
+        m_connection->loop()->setBatched(true);
         watchFor(kQuietTime);
     }
 
@@ -543,7 +530,7 @@ private:
     static void onState(pa_stream *stream, void *user)
     {
         auto *self = static_cast<PulseCaptureBuffer *>(user);
-        pa_threaded_mainloop_signal(self->m_connection->loop(), 0);
+        self->m_connection->loop()->signal();
         const pa_stream_state_t state = pa_stream_get_state(stream);
         if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !self->m_ended)
             self->endTake(serverError(self->m_connection->context(), "录音流中断"));
@@ -565,7 +552,8 @@ private:
         stopWatching();
         if (m_stream && PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
             pa_stream_disconnect(m_stream);
-        pa_threaded_mainloop_signal(m_connection->loop(), 0);
+        m_connection->loop()->setBatched(false);
+        m_connection->loop()->signal();
         if (reason.isEmpty())
             return;
         QMetaObject::invokeMethod(
@@ -587,7 +575,7 @@ private:
     {
         forgetPing();
         if (m_watch)
-            pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_watch);
+            m_connection->loop()->api()->time_free(m_watch);
         m_watch = nullptr;
     }
 
@@ -595,6 +583,7 @@ private:
     void dropStream()
     {
         stopWatching();
+        m_connection->loop()->setBatched(false);
         if (!m_stream)
             return;
         pa_stream_set_state_callback(m_stream, nullptr, nullptr);

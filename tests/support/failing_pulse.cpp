@@ -24,11 +24,11 @@ Function *real(const char *name, Function *)
 
 } // namespace
 
-extern "C" int pa_threaded_mainloop_start(pa_threaded_mainloop *loop)
+extern "C" pa_mainloop *pa_mainloop_new()
 {
     if (failing("loop-thread"))
-        return -1;
-    return real("pa_threaded_mainloop_start", &pa_threaded_mainloop_start)(loop);
+        return nullptr;
+    return real("pa_mainloop_new", &pa_mainloop_new)();
 }
 
 // The server's answer to a device list is an error: the callback's end of

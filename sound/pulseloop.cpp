@@ -92,35 +92,80 @@ int PulseLoop::poll(pollfd *fds, unsigned long count, int timeout, void *user)
         return ::poll(fds, count, timeout);
     }
     const bool batched = self->m_batched && self->m_wakeUp >= 0;
+    if (batched && !self->m_wasBatched)
+        self->m_batch = Batch{};
+    self->m_wasBatched = batched;
     self->m_mutex.unlock();
     const int ready = batched ? self->batchedPoll(fds, count, timeout) : ::poll(fds, count, timeout);
     self->m_mutex.lock();
     return ready;
 }
 
+namespace {
+
+int msUntil(Clock::time_point until)
+{
+    if (until == Clock::time_point::max())
+        return -1;
+    return int(
+        std::max<Clock::rep>(0, std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count()));
+}
+
+} // namespace
+
+bool PulseLoop::serverSpoke(const pollfd *fds, unsigned long count) const
+{
+    for (unsigned long i = 0; i < count; ++i) {
+        if (fds[i].fd != m_wakeUp && fds[i].revents)
+            return true;
+    }
+    return false;
+}
+
+// A source that posts often (a hundred packets a second is common) is read a
+// batch at a time; one that posts seldom is read as it comes, as batches
+// would only add wake-ups.
 int PulseLoop::batchedPoll(pollfd *fds, unsigned long count, int timeout)
 {
     std::array<short, 8> events;
     if (count > events.size())
         return ::poll(fds, count, timeout);
+    Batch &b = m_batch;
     const auto now = Clock::now();
-    if (now >= m_nextRead) {
+    const auto deadline = timeout < 0 ? Clock::time_point::max() : now + std::chrono::milliseconds(timeout);
+    if (b.reading) {
         // The library reads one message a turn: go on while there are more.
         if (const int ready = ::poll(fds, count, 0); ready != 0)
             return ready;
-        m_nextRead = now + kBatchTime;
+        b.reading = false;
+        b.nextRead = b.often ? now + kBatchTime : now;
     }
-    // Meanwhile only the wake-up pipe and the timers. A connection that
-    // breaks still shows at once: hang-ups and errors need no events.
-    for (unsigned long i = 0; i < count; ++i) {
-        events[i] = fds[i].events;
-        if (fds[i].fd != m_wakeUp)
-            fds[i].events = 0;
+    if (now < b.nextRead) {
+        // Meanwhile only the wake-up pipe and the timers. A connection that
+        // breaks still shows at once: hang-ups and errors need no events.
+        for (unsigned long i = 0; i < count; ++i) {
+            events[i] = fds[i].events;
+            if (fds[i].fd != m_wakeUp)
+                fds[i].events = 0;
+        }
+        const int ready = ::poll(fds, count, msUntil(std::min(deadline, b.nextRead)));
+        for (unsigned long i = 0; i < count; ++i)
+            fds[i].events = events[i];
+        if (ready != 0 || Clock::now() < b.nextRead)
+            return ready;
+        const int waiting = ::poll(fds, count, 0);
+        b.reading = serverSpoke(fds, count);
+        b.often = b.reading;
+        if (waiting != 0)
+            return waiting;
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_nextRead - now).count();
-    const int ready = ::poll(fds, count, timeout < 0 ? int(left) : std::min(timeout, int(left)));
-    for (unsigned long i = 0; i < count; ++i)
-        fds[i].events = events[i];
+    const int ready = ::poll(fds, count, msUntil(deadline));
+    if (ready > 0 && serverSpoke(fds, count)) {
+        const auto came = Clock::now();
+        b.often = came - b.lastCame < kBatchTime;
+        b.lastCame = came;
+        b.reading = true;
+    }
     return ready;
 }
 

@@ -1,8 +1,9 @@
 // The client library's main loop on a thread of its own, with the lock, wait
-// and signal of pa_threaded_mainloop. While a take records, the server's
-// socket is read in batches instead of at every packet: a source may post a
-// hundred small packets a second, and each one costs a wake-up and a dozen
-// system calls. Requests from other threads and timers are served at once.
+// and signal of pa_threaded_mainloop. While a take records from a source that
+// posts often, the server's socket is read in batches instead of at every
+// packet: a source may post a hundred small packets a second, and each one
+// costs a wake-up and a dozen system calls. Requests from other threads,
+// timers and a broken connection are served at once.
 #pragma once
 
 #include <pulse/mainloop.h>
@@ -45,6 +46,7 @@ private:
     void run();
     static int poll(pollfd *fds, unsigned long count, int timeout, void *self);
     int batchedPoll(pollfd *fds, unsigned long count, int timeout);
+    bool serverSpoke(const pollfd *fds, unsigned long count) const;
 
     pa_mainloop *m_loop;
     std::recursive_mutex m_mutex;
@@ -52,7 +54,15 @@ private:
     int m_wakeUp = -1; // the loop's own wake-up pipe, which other threads write to
     bool m_batched = false;
     bool m_quit = false;
-    std::chrono::steady_clock::time_point m_nextRead;
+    // The loop thread's own, lock or not.
+    struct Batch
+    {
+        bool reading = false; // messages are waiting; read them one a turn
+        bool often = false; // the last two came within a batch's time
+        std::chrono::steady_clock::time_point nextRead; // the socket is left alone until then
+        std::chrono::steady_clock::time_point lastCame;
+    } m_batch;
+    bool m_wasBatched = false;
     std::thread m_thread;
 };
 

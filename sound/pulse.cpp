@@ -1,6 +1,7 @@
 // The sound layer on the sound server's own client library. PulseAudio serves
-// it natively and PipeWire through pipewire-pulse. The library runs its own
-// thread; the GUI thread only ever waits for it with a deadline.
+// it natively and PipeWire through pipewire-pulse. The library works on a
+// thread of its own (PulseLoop); the GUI thread only ever waits for it with a
+// deadline.
 #include "systemaudio.h"
 
 #include "memorybuffer.h"

@@ -13,8 +13,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // How long the socket is left alone between batches while a take records: a
-// few packets a batch. What the take has is read when it is asked for (Stop
-// turns batching off), so this delays nothing anybody sees.
+// few packets a batch. While recording, what has been read lags the sound by
+// at most this; Stop turns batching off, so the end of a take is not held up.
 constexpr auto kBatchTime = std::chrono::milliseconds(100);
 
 } // namespace

@@ -52,8 +52,7 @@ PulseLoop::~PulseLoop()
     if (m_thread.joinable()) {
         {
             std::lock_guard lock(m_mutex);
-            m_quit = true;
-            pa_mainloop_quit(m_loop, 0);
+            pa_mainloop_quit(m_loop, 0); // the thread's next turn returns at once
         }
         m_thread.join();
     }
@@ -80,7 +79,7 @@ void PulseLoop::run()
 {
     pthread_setname_np(pthread_self(), "sound-loop");
     std::unique_lock lock(m_mutex);
-    while (!m_quit && pa_mainloop_iterate(m_loop, 1, nullptr) >= 0) {}
+    while (pa_mainloop_iterate(m_loop, 1, nullptr) >= 0) {}
 }
 
 // Loop thread, lock held; the lock is let go while the thread sleeps.

@@ -53,7 +53,6 @@ private:
     std::condition_variable_any m_signal;
     int m_wakeUp = -1; // the loop's own wake-up pipe, which other threads write to
     bool m_batched = false;
-    bool m_quit = false;
     // The loop thread's own, lock or not.
     struct Batch
     {

@@ -322,7 +322,7 @@ def cpu_span(pid, start, end):
     spent = {}
     for tid, (name, ns, sleeps) in end["threads"].items():
         _, ns0, sleeps0 = start["threads"].get(tid, (name, 0, 0))
-        part = "main" if tid == pid else "loop" if name == "sound-loop" else "other"
+        part = "main" if tid == pid else "loop" if name == "threaded-ml" else "other"
         ns_sum, sleeps_sum = spent.get(part, (0, 0))
         spent[part] = (ns_sum + ns - ns0, sleeps_sum + sleeps - sleeps0)
     total = end["ns"] - start["ns"]

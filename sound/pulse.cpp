@@ -1,11 +1,9 @@
 // The sound layer on the sound server's own client library. PulseAudio serves
-// it natively and PipeWire through pipewire-pulse. The library works on a
-// thread of its own (PulseLoop); the GUI thread only ever waits for it with a
-// deadline.
+// it natively and PipeWire through pipewire-pulse. The library works on its
+// threaded main loop; the GUI thread only ever waits for it with a deadline.
 #include "systemaudio.h"
 
 #include "memorybuffer.h"
-#include "pulseloop.h"
 #include "wavefile.h"
 
 #include <QCoreApplication>
@@ -72,21 +70,21 @@ class Locked
 {
 public:
     // A loop that never started has nothing to lock.
-    explicit Locked(PulseLoop *loop) : m_loop(loop)
+    explicit Locked(pa_threaded_mainloop *loop) : m_loop(loop)
     {
         if (m_loop)
-            m_loop->lock();
+            pa_threaded_mainloop_lock(m_loop);
     }
     ~Locked()
     {
         if (m_loop)
-            m_loop->unlock();
+            pa_threaded_mainloop_unlock(m_loop);
     }
     Locked(const Locked &) = delete;
     Locked &operator=(const Locked &) = delete;
 
 private:
-    PulseLoop *m_loop;
+    pa_threaded_mainloop *m_loop;
 };
 
 // One main loop thread and one connection to the server, made again when the
@@ -94,18 +92,31 @@ private:
 class Connection
 {
 public:
-    Connection() : m_loop(PulseLoop::start()) {}
+    Connection()
+    {
+        m_loop = pa_threaded_mainloop_new();
+        if (m_loop && pa_threaded_mainloop_start(m_loop) < 0) {
+            pa_threaded_mainloop_free(m_loop);
+            m_loop = nullptr;
+        }
+    }
 
     ~Connection()
     {
-        Locked lock(m_loop.get());
-        dropContext();
+        if (!m_loop)
+            return;
+        {
+            Locked lock(m_loop);
+            dropContext();
+        }
+        pa_threaded_mainloop_stop(m_loop);
+        pa_threaded_mainloop_free(m_loop);
     }
 
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
 
-    PulseLoop *loop() const { return m_loop.get(); }
+    pa_threaded_mainloop *loop() const { return m_loop; }
     pa_context *context() const { return m_context; }
 
     // With the lock held: waits until `done` holds or the deadline passes,
@@ -117,24 +128,24 @@ public:
             return true;
         if (!m_context)
             return false;
-        pa_mainloop_api *api = m_loop->api();
+        pa_mainloop_api *api = pa_threaded_mainloop_get_api(m_loop);
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
         // Ends the wait below at the deadline, whatever else happens.
         struct Alarm
         {
-            PulseLoop *loop;
+            pa_threaded_mainloop *loop;
             bool rang = false;
-        } alarm{m_loop.get()};
+        } alarm{m_loop};
         pa_time_event *event = timerIn(
             m_context, left,
             [](pa_mainloop_api *, pa_time_event *, const timeval *, void *user) {
                 auto *a = static_cast<Alarm *>(user);
                 a->rang = true;
-                a->loop->signal();
+                pa_threaded_mainloop_signal(a->loop, 0);
             },
             &alarm);
         while (!done() && !alarm.rang)
-            m_loop->wait();
+            pa_threaded_mainloop_wait(m_loop);
         api->time_free(event);
         return done();
     }
@@ -168,14 +179,17 @@ public:
         pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.example.molan_recorder");
         pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, "molan-recorder");
         pa_proplist_sets(properties, PA_PROP_APPLICATION_VERSION, "1.00");
-        m_context = pa_context_new_with_proplist(m_loop->api(), nullptr, properties);
+        m_context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(m_loop), nullptr, properties);
         pa_proplist_free(properties);
         if (!m_context)
             return Status::failure(QStringLiteral("无法连接声音服务器"));
         pa_context_set_state_callback(
-            m_context, [](pa_context *, void *loop) { static_cast<PulseLoop *>(loop)->signal(); },
-            m_loop.get());
-        if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            m_context,
+            [](pa_context *, void *loop) {
+                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(loop), 0);
+            },
+            m_loop);
+        if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0) {
             const Status failed = Status::failure(serverError(m_context, "无法连接声音服务器"));
             dropContext();
             return failed;
@@ -230,7 +244,7 @@ private:
         m_context = nullptr;
     }
 
-    std::unique_ptr<PulseLoop> m_loop;
+    pa_threaded_mainloop *m_loop = nullptr;
     pa_context *m_context = nullptr;
     Clock::time_point m_connecting;
 };
@@ -242,7 +256,7 @@ struct DeviceCount
     int devices = 0;
     bool done = false;
     bool failed = false; // the server could not list them
-    PulseLoop *loop = nullptr;
+    pa_threaded_mainloop *loop = nullptr;
 
     template<typename Info>
     static void onInfo(pa_context *, const Info *info, int eol, void *user)
@@ -251,7 +265,7 @@ struct DeviceCount
         if (eol) {
             self->failed = eol < 0;
             self->done = true;
-            self->loop->signal();
+            pa_threaded_mainloop_signal(self->loop, 0);
             return;
         }
         if constexpr (std::is_same_v<Info, pa_source_info>) {
@@ -332,7 +346,6 @@ public:
         }
         // The server holds back up to a whole fragment; ask for it now, and
         // do not wait here: the rest arrives on the loop thread.
-        m_connection->loop()->setBatched(false);
         pa_buffer_attr attr;
         std::memset(&attr, 0xff, sizeof attr);
         attr.fragsize = bytesFor(kTailFragmentMs);
@@ -407,7 +420,6 @@ private:
             endTake(serverError(context, "无法开始录音"));
             return;
         }
-        m_connection->loop()->setBatched(true);
         watchFor(kQuietTime);
     }
 
@@ -531,7 +543,7 @@ private:
     static void onState(pa_stream *stream, void *user)
     {
         auto *self = static_cast<PulseCaptureBuffer *>(user);
-        self->m_connection->loop()->signal();
+        pa_threaded_mainloop_signal(self->m_connection->loop(), 0);
         const pa_stream_state_t state = pa_stream_get_state(stream);
         if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !self->m_ended)
             self->endTake(serverError(self->m_connection->context(), "录音流中断"));
@@ -553,8 +565,7 @@ private:
         stopWatching();
         if (m_stream && PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
             pa_stream_disconnect(m_stream);
-        m_connection->loop()->setBatched(false);
-        m_connection->loop()->signal();
+        pa_threaded_mainloop_signal(m_connection->loop(), 0);
         if (reason.isEmpty())
             return;
         QMetaObject::invokeMethod(
@@ -576,7 +587,7 @@ private:
     {
         forgetPing();
         if (m_watch)
-            m_connection->loop()->api()->time_free(m_watch);
+            pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_watch);
         m_watch = nullptr;
     }
 
@@ -584,7 +595,6 @@ private:
     void dropStream()
     {
         stopWatching();
-        m_connection->loop()->setBatched(false);
         if (!m_stream)
             return;
         pa_stream_set_state_callback(m_stream, nullptr, nullptr);

@@ -24,11 +24,11 @@ Function *real(const char *name, Function *)
 
 } // namespace
 
-extern "C" pa_mainloop *pa_mainloop_new()
+extern "C" int pa_threaded_mainloop_start(pa_threaded_mainloop *loop)
 {
     if (failing("loop-thread"))
-        return nullptr;
-    return real("pa_mainloop_new", &pa_mainloop_new)();
+        return -1;
+    return real("pa_threaded_mainloop_start", &pa_threaded_mainloop_start)(loop);
 }
 
 // The server's answer to a device list is an error: the callback's end of

@@ -299,8 +299,11 @@ check_deb_install() {
     cp "$deb" "$scratch/install.deb"
     chmod 644 "$scratch/install.deb"
     chmod 755 "$scratch"
-    trap '"${sudo[@]}" apt-get purge -y -qq molan-recorder >/dev/null 2>&1; rm -rf "$scratch"' EXIT
-    if ! "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    # Waits, like scripts/setup, for any other apt at work on this system.
+    apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive flock /var/lib/apt/lists
+        apt-get -o DPkg::Lock::Timeout=1200)
+    trap '"${apt[@]}" purge -y -qq molan-recorder >/dev/null 2>&1; rm -rf "$scratch"' EXIT
+    if ! "${apt[@]}" install -y -qq --no-install-recommends \
         "$scratch/install.deb" >"$scratch/apt.log" 2>&1; then
         cat "$scratch/apt.log" >&2
         fail "apt-get install $(basename "$deb")"

@@ -17,6 +17,8 @@ public:
 
     // Modal, with the stop icon and a single OK button.
     virtual void critical(QWidget *parent, const QString &text) = 0;
+    // Modal, with the warning icon and a single OK button.
+    virtual void warning(QWidget *parent, const QString &text) = 0;
     // Modal, with the information icon and a single OK button.
     virtual void information(QWidget *parent, const QString &text) = 0;
     // Modal yes/no; true for yes.

@@ -18,6 +18,7 @@ public:
     {
         tell(QMessageBox::Critical, parent, text);
     }
+    void warning(QWidget *parent, const QString &text) override { tell(QMessageBox::Warning, parent, text); }
     void information(QWidget *parent, const QString &text) override
     {
         tell(QMessageBox::Information, parent, text);

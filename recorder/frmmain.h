@@ -81,6 +81,10 @@ private:
     void stopRecording();
     void recordingStopped();
     void captureInterrupted(const QString &reason);
+    void captureSilenced(const QString &reason);
+    void followTail();
+    void tellIfSilent(std::uint32_t bytes);
+    void backToWork();
     void saveRecording();
     bool writeRecording(const QString &path);
     void announceProgress(bool tick);
@@ -114,6 +118,9 @@ private:
     std::unique_ptr<audio::RecoveryFile> m_recovery;
     std::uint32_t m_recoveryFed = 0;
     bool m_recoveryFailureTold = false;
+    // Counts the takes, so that a wait for one's end knows it is still the one.
+    unsigned m_take = 0;
+    bool m_silenceTold = false; // at most one word a take that it is only silence
     bool m_closing = false;
     bool m_inSaveDialog = false;
     bool m_closeAfterDialog = false;

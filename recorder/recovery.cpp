@@ -38,12 +38,6 @@ void FrmMain::feedRecovery()
             m_recoveryFed = ready;
         }
     }
-    if (tmrCount->isActive())
-        return;
-    if (cursors.lPlay < cursors.lWrite)
-        QTimer::singleShot(kTailPollMs, this, [this] { feedRecovery(); });
-    else if (cursors.lWrite == 0)
-        endRecovery(); // nothing to keep
 }
 
 void FrmMain::endRecovery()

@@ -114,6 +114,12 @@ public:
     // stays readable, and the read position stands at its end.
     using InterruptedHandler = std::function<void(const QString &reason)>;
     virtual void setInterruptedHandler(InterruptedHandler handler) = 0;
+
+    // Called on the creating thread when the capture goes on but can only
+    // record silence: the device, or this capture of it, was muted or its
+    // volume set to zero. Where the platform cannot tell, never.
+    using SilencedHandler = std::function<void(const QString &reason)>;
+    virtual void setSilencedHandler(SilencedHandler) {}
 };
 
 class DirectSoundCapture

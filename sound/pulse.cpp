@@ -50,6 +50,12 @@ constexpr auto kConnectPoll = std::chrono::milliseconds(10);
 constexpr std::uint32_t kRecordingFragmentMs = 200;
 // At Stop, fragments this small make the server hand over what it holds.
 constexpr std::uint32_t kTailFragmentMs = 5;
+// A device's first sound comes a few milliseconds after the stream is made;
+// one that wakes from suspend or switches profile may take a second or more,
+// and the beginning it missed is told.
+constexpr auto kLateStartTold = std::chrono::milliseconds(100);
+// How long a device or stream must stay muted, or at no volume, to be told.
+constexpr auto kSilenceLasts = std::chrono::milliseconds(300);
 
 // A timer `from_now` ahead on the monotonic clock, as the wall clock may jump.
 pa_time_event *timerIn(pa_context *context, std::chrono::microseconds from_now, pa_time_event_cb_t ring,
@@ -335,11 +341,8 @@ public:
             endTake(QStringLiteral("声音服务器没有及时响应"));
             return Status::success();
         }
-        // Exactly the sound from Start up to now: counted, not clocked, since
-        // the server's clock runs in steps and lags behind.
-        const double seconds = std::chrono::duration<double>(clicked - m_connected).count();
-        const qint64 frames = std::llround(seconds * m_format.nSamplesPerSec);
-        m_wanted = std::min<qint64>(m_block.size(), frames * m_format.nBlockAlign);
+        m_stoppedAt = clicked;
+        m_wanted = wantedAt(clicked);
         if (m_written >= m_wanted) {
             endTake({});
             return Status::success();
@@ -384,6 +387,12 @@ public:
         m_interrupted = std::move(handler);
     }
 
+    void setSilencedHandler(SilencedHandler handler) override
+    {
+        Locked lock(m_connection->loop());
+        m_silencedHandler = std::move(handler);
+    }
+
 private:
     std::uint32_t bytesFor(std::uint32_t ms) const
     {
@@ -392,6 +401,17 @@ private:
     }
 
     qint64 limit() const { return m_wanted >= 0 ? m_wanted : m_block.size(); }
+
+    // Exactly the sound from its first sample up to `end`: counted, not
+    // clocked, since the server's clock runs in steps and lags behind. Until
+    // the first sound has come, the connection stands in for it.
+    qint64 wantedAt(Clock::time_point end) const
+    {
+        const auto origin = m_heardFirst ? m_origin : m_connected;
+        const double seconds = std::max(0.0, std::chrono::duration<double>(end - origin).count());
+        const qint64 frames = std::llround(seconds * m_format.nSamplesPerSec);
+        return std::min<qint64>(m_block.size(), frames * m_format.nBlockAlign);
+    }
 
     // Lock held, connection up.
     void openStream()
@@ -414,9 +434,19 @@ private:
         attr.fragsize = bytesFor(kRecordingFragmentMs);
         m_connected = m_heard = m_putOff = Clock::now();
         // No device named: the server records from its default source,
-        // whatever that is now, a monitor included. Not waiting for the
-        // stream to come up keeps Start, and so the seconds, on the click.
-        if (pa_stream_connect_record(m_stream, nullptr, &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+        // whatever that is now, a monitor included. The take stays on it: a
+        // server would move it to another device, or to the speakers'
+        // monitor, when that one goes away. Not waiting for the stream to
+        // come up keeps Start, and so the seconds, on the click.
+        pa_context_set_subscribe_callback(context, &PulseCaptureBuffer::onChange, this);
+        if (pa_operation *op = pa_context_subscribe(
+                context,
+                pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT),
+                nullptr, nullptr))
+            pa_operation_unref(op);
+        if (pa_stream_connect_record(m_stream, nullptr, &attr,
+                                     pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE))
+            < 0) {
             endTake(serverError(context, "无法开始录音"));
             return;
         }
@@ -502,6 +532,8 @@ private:
     static void onRead(pa_stream *stream, size_t readable, void *user)
     {
         auto *self = static_cast<PulseCaptureBuffer *>(user);
+        if (!self->m_heardFirst && readable > 0 && !self->m_ended)
+            self->firstSound(readable);
         const void *data = nullptr;
         size_t size = 0;
         const qint64 before = self->m_written;
@@ -539,14 +571,144 @@ private:
         }
     }
 
-    // Loop thread: the stream broke before the take was complete.
+    // Loop thread: the first sound of the take, `readable` bytes of it. Its
+    // first sample was captured that long ago. A device slow to start gives
+    // it long after the stream was made, and the take counts from there;
+    // the few milliseconds any device takes are left to the connection's
+    // moment, as the server's own pace of delivery is no finer. After Stop,
+    // in small fragments, the server may still hold a whole large one of
+    // sound from before these.
+    void firstSound(size_t readable)
+    {
+        const auto now = Clock::now();
+        m_heardFirst = true;
+        const auto held = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(double(readable) / m_format.nAvgBytesPerSec));
+        const auto unseen =
+            m_wanted >= 0 ? std::chrono::milliseconds(kRecordingFragmentMs) : Clock::duration(0);
+        m_origin = now - held - unseen - m_connected >= kLateStartTold ? now - held : m_connected;
+        if (m_wanted >= 0)
+            m_wanted = wantedAt(m_stoppedAt);
+    }
+
+    // Loop thread: the stream broke before the take was complete. A stream
+    // that may not move is killed when its device goes.
     static void onState(pa_stream *stream, void *user)
     {
         auto *self = static_cast<PulseCaptureBuffer *>(user);
         pa_threaded_mainloop_signal(self->m_connection->loop(), 0);
         const pa_stream_state_t state = pa_stream_get_state(stream);
-        if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !self->m_ended)
-            self->endTake(serverError(self->m_connection->context(), "录音流中断"));
+        if (state == PA_STREAM_READY) {
+            self->askWhetherSilenced();
+        } else if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !self->m_ended) {
+            pa_context *context = self->m_connection->context();
+            self->endTake(context && pa_context_errno(context) == PA_ERR_KILLED
+                              ? QStringLiteral("录音设备已被拔出或移除")
+                              : serverError(context, "录音流中断"));
+        }
+    }
+
+    // Loop thread: the device or the stream changed, or went.
+    static void onChange(pa_context *, pa_subscription_event_type_t event, std::uint32_t index, void *user)
+    {
+        auto *self = static_cast<PulseCaptureBuffer *>(user);
+        if (self->m_ended || !self->m_stream || pa_stream_get_state(self->m_stream) != PA_STREAM_READY)
+            return;
+        const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+        if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && index == pa_stream_get_device_index(self->m_stream)) {
+            if (type == PA_SUBSCRIPTION_EVENT_REMOVE)
+                self->endTake(QStringLiteral("录音设备已被拔出或移除"));
+            else
+                self->askWhetherSilenced();
+        } else if (facility == PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT
+                   && index == pa_stream_get_index(self->m_stream) && type == PA_SUBSCRIPTION_EVENT_CHANGE) {
+            self->askWhetherSilenced();
+        }
+    }
+
+    // Loop thread: whether the device, or this stream of it, is muted or
+    // at no volume; the answers come to onSourceInfo and onOutputInfo.
+    void askWhetherSilenced()
+    {
+        pa_context *context = m_connection->context();
+        forget(m_sourceQuery);
+        forget(m_outputQuery);
+        m_sourceQuery = pa_context_get_source_info_by_index(context, pa_stream_get_device_index(m_stream),
+                                                            &PulseCaptureBuffer::onSourceInfo, this);
+        m_outputQuery = pa_context_get_source_output_info(context, pa_stream_get_index(m_stream),
+                                                          &PulseCaptureBuffer::onOutputInfo, this);
+    }
+
+    // A stream not yet linked may report a volume of no channels.
+    static bool atNoVolume(const pa_cvolume &volume)
+    {
+        return volume.channels > 0 && pa_cvolume_valid(&volume) && pa_cvolume_max(&volume) == PA_VOLUME_MUTED;
+    }
+
+    static void onSourceInfo(pa_context *, const pa_source_info *info, int eol, void *user)
+    {
+        auto *self = static_cast<PulseCaptureBuffer *>(user);
+        if (eol) {
+            forget(self->m_sourceQuery);
+            return;
+        }
+        const QString name = QString::fromUtf8(info->description ? info->description : info->name);
+        self->m_sourceSilenced = info->mute ? QStringLiteral("录音设备“%1”处于静音状态").arg(name)
+            : atNoVolume(info->volume)      ? QStringLiteral("录音设备“%1”的音量为零").arg(name)
+                                            : QString();
+        self->toldIfSilenced();
+    }
+
+    static void onOutputInfo(pa_context *, const pa_source_output_info *info, int eol, void *user)
+    {
+        auto *self = static_cast<PulseCaptureBuffer *>(user);
+        if (eol) {
+            forget(self->m_outputQuery);
+            return;
+        }
+        self->m_streamSilenced = info->mute ? QStringLiteral("本程序的录音在系统的声音设置中被设为静音")
+            : info->has_volume && atNoVolume(info->volume)
+            ? QStringLiteral("本程序的录音音量在系统的声音设置中为零")
+            : QString();
+        self->toldIfSilenced();
+    }
+
+    // Loop thread: the recorder hears when the take becomes silenced, each
+    // time it does, not while it stays so. A stream being set up may report
+    // no volume for a moment (PipeWire), so it is told once it has lasted.
+    void toldIfSilenced()
+    {
+        const bool silenced = !m_sourceSilenced.isEmpty() || !m_streamSilenced.isEmpty();
+        if (silenced == m_silenced || m_ended)
+            return;
+        m_silenced = silenced;
+        pa_mainloop_api *api = pa_threaded_mainloop_get_api(m_connection->loop());
+        if (m_silenceLasts)
+            api->time_free(m_silenceLasts);
+        m_silenceLasts = nullptr;
+        if (silenced)
+            m_silenceLasts = timerIn(
+                m_connection->context(), kSilenceLasts,
+                [](pa_mainloop_api *loop, pa_time_event *event, const timeval *, void *user) {
+                    auto *self = static_cast<PulseCaptureBuffer *>(user);
+                    loop->time_free(event);
+                    self->m_silenceLasts = nullptr;
+                    if (!self->m_ended)
+                        self->tell(&PulseCaptureBuffer::m_silencedHandler,
+                                   !self->m_sourceSilenced.isEmpty() ? self->m_sourceSilenced
+                                                                     : self->m_streamSilenced);
+                },
+                this);
+    }
+
+    static void forget(pa_operation *&operation)
+    {
+        if (!operation)
+            return;
+        pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+        operation = nullptr;
     }
 
     // Loop thread or lock held: the take is over, at the last sound that came.
@@ -557,27 +719,37 @@ private:
         m_ended = true;
         if (m_wanted >= 0 && m_written > m_wanted)
             m_written = m_wanted; // what came after the Stop is not the take's
-        if (m_holes > 0) {
-            const QString holes = QStringLiteral("其中有 %1 秒声音服务器没有送到，那里是静音")
-                                      .arg(double(m_holes) / m_format.nAvgBytesPerSec, 0, 'f', 2);
-            reason = reason.isEmpty() ? holes : reason + QStringLiteral("；") + holes;
-        }
+        const auto also = [&reason](const QString &more) {
+            reason = reason.isEmpty() ? more : reason + QStringLiteral("；") + more;
+        };
+        if (m_heardFirst && m_origin > m_connected)
+            also(QStringLiteral("录音设备在开始录音 %1 秒后才送来声音，这之前的声音没有录到")
+                     .arg(std::chrono::duration<double>(m_origin - m_connected).count(), 0, 'f', 2));
+        if (m_holes > 0)
+            also(QStringLiteral("其中有 %1 秒声音服务器没有送到，那里是静音")
+                     .arg(double(m_holes) / m_format.nAvgBytesPerSec, 0, 'f', 2));
         stopWatching();
         if (m_stream && PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
             pa_stream_disconnect(m_stream);
         pa_threaded_mainloop_signal(m_connection->loop(), 0);
-        if (reason.isEmpty())
-            return;
+        if (!reason.isEmpty())
+            tell(&PulseCaptureBuffer::m_interrupted, reason);
+    }
+
+    // Loop thread or lock held: `handler` hears `reason` on the recorder's
+    // thread, never on this one.
+    void tell(InterruptedHandler PulseCaptureBuffer::*handler, const QString &reason)
+    {
         QMetaObject::invokeMethod(
             this,
-            [this, reason] {
-                InterruptedHandler handler;
+            [this, handler, reason] {
+                InterruptedHandler told;
                 {
                     Locked lock(m_connection->loop());
-                    handler = m_interrupted;
+                    told = this->*handler;
                 }
-                if (handler)
-                    handler(reason);
+                if (told)
+                    told(reason);
             },
             Qt::QueuedConnection);
     }
@@ -586,6 +758,11 @@ private:
     void stopWatching()
     {
         forgetPing();
+        forget(m_sourceQuery);
+        forget(m_outputQuery);
+        if (m_silenceLasts)
+            pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_silenceLasts);
+        m_silenceLasts = nullptr;
         if (m_watch)
             pa_threaded_mainloop_get_api(m_connection->loop())->time_free(m_watch);
         m_watch = nullptr;
@@ -597,6 +774,8 @@ private:
         stopWatching();
         if (!m_stream)
             return;
+        if (pa_context *context = m_connection->context())
+            pa_context_set_subscribe_callback(context, nullptr, nullptr);
         pa_stream_set_state_callback(m_stream, nullptr, nullptr);
         pa_stream_set_read_callback(m_stream, nullptr, nullptr);
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
@@ -610,7 +789,10 @@ private:
     QByteArray m_block;
     pa_stream *m_stream = nullptr;
     pa_time_event *m_watch = nullptr; // the server's answer, a stall, or the tail's deadline
+    pa_time_event *m_silenceLasts = nullptr; // muted long enough to be told
     pa_operation *m_ping = nullptr; // a question to the server, still unanswered
+    pa_operation *m_sourceQuery = nullptr; // whether the device is silenced
+    pa_operation *m_outputQuery = nullptr; // whether this stream of it is
     // All below shared with the loop thread, under its lock.
     qint64 m_written = 0;
     qint64 m_holes = 0; // bytes of it the server reported lost
@@ -618,10 +800,16 @@ private:
     bool m_started = false;
     bool m_ended = false;
     Clock::time_point m_connected;
+    bool m_heardFirst = false;
+    Clock::time_point m_origin; // when the take's first sample was captured
+    Clock::time_point m_stoppedAt;
+    QString m_sourceSilenced, m_streamSilenced; // why, when muted or at no volume
+    bool m_silenced = false;
     Clock::time_point m_heard; // when sound last came
     Clock::time_point m_putOff; // when the watch was last put off for it
     Clock::time_point m_pinged;
     InterruptedHandler m_interrupted;
+    SilencedHandler m_silencedHandler;
 };
 
 // Stands for the default capture device, whichever that is at each Start.

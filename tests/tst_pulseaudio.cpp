@@ -17,6 +17,8 @@
 #include <cmath>
 #include <limits>
 
+#include <time.h>
+
 namespace {
 
 bool setDefaultSource(const char *source)
@@ -48,6 +50,8 @@ private slots:
     void initTestCase();
     void recordsTheDefaultSourceExactly_data();
     void recordsTheDefaultSourceExactly();
+    void alignsWithTheClicks_data();
+    void alignsWithTheClicks();
     void aFullBufferStopsFilling();
     void clientFaultsAreTold_data();
     void clientFaultsAreTold();
@@ -99,6 +103,74 @@ void tst_PulseAudio::recordsTheDefaultSourceExactly()
         QCOMPARE(take.samples.count('\x80'), take.samples.size());
     else
         QCOMPARE(tone::fault(take.samples.sliced(source.endsWith(".monitor") ? 2205 : 0)), QString());
+}
+
+// A microphone fed by a writer at a device's pace, with a click 0.6 s before
+// the Stop: the take ends with the sound of the Stop's moment, also when the
+// device wakes late, and the beginning it missed is told.
+void tst_PulseAudio::alignsWithTheClicks_data()
+{
+    QTest::addColumn<double>("late"); // seconds from Start to the device's first sound
+    QTest::addColumn<QString>("told");
+    QTest::newRow("an ordinary device") << 0.0 << QString();
+    QTest::newRow("a device slow to start") << 1.2 << QStringLiteral("秒后才送来声音");
+}
+
+void tst_PulseAudio::alignsWithTheClicks()
+{
+    QFETCH(double, late);
+    QFETCH(QString, told);
+    if (qEnvironmentVariable("MOLAN_SOUND_SERVER") == QLatin1String("pipewire"))
+        QSKIP("PipeWire's pipe source plays silence of its own until the writer starts, and holds 20-30 ms "
+              "of its own; no device does either");
+    const auto monotonic = [] {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now); // the writer's clock
+        return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+    };
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("mic"));
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"),
+                {QStringLiteral("load-module"), QStringLiteral("module-pipe-source"),
+                 QStringLiteral("source_name=paced_mic"), QStringLiteral("file=") + fifo,
+                 QStringLiteral("format=u8"), QStringLiteral("rate=22050"), QStringLiteral("channels=1")});
+    QVERIFY(pactl.waitForFinished() && pactl.exitCode() == 0);
+    const QString module = QString::fromLatin1(pactl.readAll().trimmed());
+    const auto unplugged = qScopeGuard([&] {
+        QProcess::execute(QStringLiteral("pactl"), {QStringLiteral("unload-module"), module});
+        setDefaultSource("rec_mic");
+    });
+    QVERIFY(setDefaultSource("paced_mic"));
+    QProcess writer;
+    writer.start(QStringLiteral("python3"),
+                 {QStringLiteral(MOLAN_PACED_TONE), fifo, QString::number(late), QStringLiteral("4"),
+                  QStringLiteral("2.4")});
+    QVERIFY(writer.waitForStarted());
+    QTest::qWait(300); // the writer ready, at the FIFO
+    QString said;
+    const double started = monotonic();
+    writer.write("\n");
+    writer.waitForBytesWritten();
+    const tone::Take take = tone::record(*m_capture, m_buffer, 3000, &said);
+    const double stopped = started + take.elapsedMs / 1e3;
+    QVERIFY(writer.canReadLine() || writer.waitForReadyRead(3000));
+    const double clicked = writer.readLine().trimmed().toDouble();
+    const qsizetype click = take.samples.indexOf('\xff');
+    QVERIFY2(click > 0, "no click in the take");
+    const double errorMs = (double(take.samples.size() - click) / 22.05) - (stopped - clicked) * 1e3;
+    qInfo("%lld bytes, the click %.1f ms before the end, %+.2f ms off; told: %s",
+          qlonglong(take.samples.size()), double(take.samples.size() - click) / 22.05, errorMs,
+          qPrintable(said));
+    QVERIFY2(std::abs(errorMs) <= 5, qPrintable(QString::number(errorMs)));
+    QCOMPARE(tone::fault(take.samples.first(click)), QString());
+    if (told.isEmpty())
+        QCOMPARE(said, QString());
+    else
+        QVERIFY2(said.contains(told) && !said.contains(QStringLiteral("没有从声音服务器送到")),
+                 qPrintable(said));
+    writer.kill();
+    writer.waitForFinished();
 }
 
 void tst_PulseAudio::aFullBufferStopsFilling()

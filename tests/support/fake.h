@@ -164,6 +164,7 @@ public:
     bool answer = true; // to every question
 
     void critical(QWidget *, const QString &text) override { said << text; }
+    void warning(QWidget *, const QString &text) override { said << text; }
     void information(QWidget *, const QString &text) override { said << text; }
     bool question(QWidget *, const QString &text) override
     {

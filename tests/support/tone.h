@@ -68,16 +68,22 @@ struct Take
 };
 
 // Records into a new buffer for `ms`. As in the recorder, the buffer of the
-// take before is let go of on Start, within the take's time.
+// take before is let go of on Start, within the take's time. What the buffer
+// said of the take goes to `told`.
 inline Take record(audio::DirectSoundCapture &capture,
-                   std::shared_ptr<audio::DirectSoundCaptureBuffer> &buffer, int ms)
+                   std::shared_ptr<audio::DirectSoundCaptureBuffer> &buffer, int ms, QString *told = nullptr)
 {
     Take take;
     QElapsedTimer clock;
     clock.start();
     buffer.reset();
-    if (!capture.CreateCaptureBuffer(recorderDesc(441000), buffer).ok
-        || !buffer->Start(audio::CaptureOnce).ok)
+    if (!capture.CreateCaptureBuffer(recorderDesc(441000), buffer).ok)
+        return take;
+    if (told) {
+        buffer->setInterruptedHandler([told](const QString &reason) { *told += reason; });
+        buffer->setSilencedHandler([told](const QString &reason) { *told += reason; });
+    }
+    if (!buffer->Start(audio::CaptureOnce).ok)
         return take;
     QTest::qWait(ms);
     take.elapsedMs = double(clock.nsecsElapsed()) / 1e6;

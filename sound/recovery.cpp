@@ -15,9 +15,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef Q_OS_WIN
@@ -33,6 +35,7 @@ namespace {
 
 constexpr qint64 kHeaderBytes = 44;
 const QString kPattern = QStringLiteral("take-*.wav");
+const QString kNewPrefix = QStringLiteral("new-");
 
 using Header = std::array<char, kHeaderBytes>;
 
@@ -73,26 +76,50 @@ std::unique_ptr<QLockFile> lockFor(const QString &path)
     return lock->tryLock(0) ? std::move(lock) : nullptr;
 }
 
+// Writers that are letting go of their files: the program waits for them as
+// it exits, so that no thread is left writing while it tears down, and none
+// of its files or locks is left behind for the next run to find.
+struct Ending
+{
+    std::mutex mutex;
+    std::condition_variable done;
+    int writers = 0;
+
+    void waitForAll()
+    {
+        std::unique_lock lock(mutex);
+        done.wait(lock, [this] { return writers == 0; });
+    }
+};
+
+Ending &ending()
+{
+    // Never destroyed: a writer may still be ending while static objects go.
+    static Ending *const all = [] {
+        auto *made = new Ending;
+        std::atexit([] { ending().waitForAll(); });
+        return made;
+    }();
+    return *all;
+}
+
 } // namespace
 
 // Appends on a thread of its own, so that a slow disk holds up nobody; the
-// header follows each append, and the file goes to the disk with it.
+// header follows each append, and the file goes to the disk with it. The
+// file begins under a name no other program takes for a left-over take, and
+// gets its own once the thread holds its lock, as taking a lock syncs it to
+// the disk. Once told to end, the thread finishes on its own and deletes the
+// writer.
 class RecoveryWriter
 {
 public:
-    RecoveryWriter(std::unique_ptr<QFile> file, const WAVEFORMATEX &format)
-        : m_file(std::move(file)), m_format(format), m_thread([this] { run(); })
+    static RecoveryWriter *start(std::unique_ptr<QFile> file, const QString &path, const WAVEFORMATEX &format)
     {
-    }
-
-    ~RecoveryWriter()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stopping = true;
-        }
-        m_wake.notify_one();
-        m_thread.join();
+        auto *writer = new RecoveryWriter(std::move(file), path, format);
+        ending(); // made now, before the thread, so that exit waits for it
+        std::thread([writer] { writer->run(); }).detach();
+        return writer;
     }
 
     void append(QByteArray samples)
@@ -104,27 +131,88 @@ public:
         m_wake.notify_one();
     }
 
-private:
-    void run()
+    // Kept: what is pending is written, with no wait for the disk, as the
+    // system writes it out in its own time on an exit that does not crash.
+    // Discarded: nothing more is written, and the file goes once closed.
+    // A discarded file's name, and its lock once taken, are the caller's to
+    // remove, except on Windows, whose files keep their names while open.
+    // The caller never hears from the writer again.
+    QString end(bool discard, std::unique_ptr<QLockFile> &lock)
     {
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_wake.wait(lock, [this] { return m_stopping || !m_pending.empty(); });
-            std::vector<QByteArray> batch;
-            batch.swap(m_pending);
-            const bool last = m_stopping;
-            lock.unlock();
-            if (!batch.empty())
-                write(batch);
-            lock.lock();
-            if (last && m_pending.empty())
-                return;
+        {
+            std::lock_guard counted(ending().mutex);
+            ++ending().writers;
         }
+        QString name;
+        {
+            std::lock_guard guard(m_mutex);
+            m_end = discard ? End::Discard : End::Keep;
+            if (discard) {
+                m_pending.clear();
+                m_discarded = true;
+                name = m_file->fileName();
+#ifndef Q_OS_WIN
+                lock = std::move(m_lock);
+#endif
+            }
+        }
+        m_wake.notify_one();
+        return name;
     }
 
-    void write(const std::vector<QByteArray> &batch)
+private:
+    enum class End { No, Keep, Discard };
+
+    RecoveryWriter(std::unique_ptr<QFile> file, const QString &path, const WAVEFORMATEX &format)
+        : m_file(std::move(file)), m_path(path), m_format(format)
     {
-        if (m_failed)
+    }
+
+    void run()
+    {
+        open();
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_end != End::No || !m_pending.empty(); });
+            std::vector<QByteArray> batch;
+            batch.swap(m_pending);
+            const End end = m_end;
+            lock.unlock();
+            if (!batch.empty())
+                write(batch, end == End::No);
+            lock.lock();
+            if (end != End::No && m_pending.empty())
+                break;
+        }
+        lock.unlock();
+        m_file->close();
+        if (m_discarded)
+            m_file->remove(); // where it could not go while open
+        m_lock.reset();
+        delete this;
+        Ending &all = ending();
+        std::lock_guard done(all.mutex);
+        --all.writers;
+        all.done.notify_all();
+    }
+
+    void open()
+    {
+        std::unique_ptr<QLockFile> lock = lockFor(m_path);
+        std::lock_guard guard(m_mutex); // a discard comes before, or finds the lock and the name
+        if (m_discarded)
+            return;
+        // Renaming closes the file, as Windows renames no open file.
+        if (!lock || !m_file->rename(m_path) || !m_file->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+            fail(lock ? m_file->errorString() : QStringLiteral("cannot lock it"));
+            m_file->remove(); // it holds nothing yet
+        }
+        m_lock = std::move(lock);
+    }
+
+    void write(const std::vector<QByteArray> &batch, bool sync)
+    {
+        if (m_failed || m_discarded)
             return;
         bool ok = m_file->seek(kHeaderBytes + m_bytes); // the end, after the last header written
         for (const QByteArray &samples : batch) {
@@ -133,27 +221,32 @@ private:
         }
         ok = ok && m_file->seek(0)
             && m_file->write(header(m_format, m_bytes).data(), kHeaderBytes) == kHeaderBytes
-            && m_file->flush() && syncToDisk(*m_file);
-        m_failed = !ok;
+            && m_file->flush() && (!sync || m_discarded || syncToDisk(*m_file));
+        if (!ok)
+            fail(m_file->error() != QFileDevice::NoError ? m_file->errorString()
+                                                         : QString::fromLocal8Bit(std::strerror(errno)));
+    }
+
+    void fail(const QString &why)
+    {
+        m_failed = true;
         static std::atomic<bool> told{false}; // once a run, however many takes fail
-        if (!ok && !told.exchange(true)) {
-            const QString why = m_file->error() != QFileDevice::NoError
-                ? m_file->errorString()
-                : QString::fromLocal8Bit(std::strerror(errno));
+        if (!told.exchange(true))
             std::fprintf(stderr, "molan-recorder: the recovery file %s cannot be written: %s\n",
                          qPrintable(QDir::toNativeSeparators(m_file->fileName())), qPrintable(why));
-        }
     }
 
     std::unique_ptr<QFile> m_file;
+    QString m_path; // its own name
+    std::unique_ptr<QLockFile> m_lock;
     WAVEFORMATEX m_format;
     quint32 m_bytes = 0;
     bool m_failed = false;
+    std::atomic<bool> m_discarded{false}; // read between the steps of a write, to skip the rest
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::vector<QByteArray> m_pending;
-    bool m_stopping = false;
-    std::thread m_thread; // last: it starts once everything above is there
+    End m_end = End::No;
 };
 
 QString recoveryFolder()
@@ -173,7 +266,11 @@ RecoveryFile::RecoveryFile(QString path, std::unique_ptr<QLockFile> lock)
 {
 }
 
-RecoveryFile::~RecoveryFile() = default;
+RecoveryFile::~RecoveryFile()
+{
+    if (m_writer)
+        m_writer->end(false, m_lock);
+}
 
 std::unique_ptr<RecoveryFile> RecoveryFile::create(const QString &folder, const WAVEFORMATEX &format,
                                                    QString &why)
@@ -183,30 +280,35 @@ std::unique_ptr<RecoveryFile> RecoveryFile::create(const QString &folder, const 
         return nullptr;
     }
     QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    const QString path = QDir(folder).filePath(QStringLiteral("take-%1-%2.wav")
+    // Numbered too: the take before, maybe of the same millisecond, may still be letting go of its name.
+    static std::atomic<int> takes{0};
+    const QString path = QDir(folder).filePath(QStringLiteral("take-%1-%2-%3.wav")
                                                    .arg(QDateTime::currentMSecsSinceEpoch())
-                                                   .arg(QCoreApplication::applicationPid()));
-    std::unique_ptr<QLockFile> lock = lockFor(path);
-    auto file = std::make_unique<QFile>(path);
-    if (!lock
-        || !file->open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered,
-                       QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-        || file->write(header(format, 0).data(), kHeaderBytes) != kHeaderBytes || !file->flush()) {
-        const bool writable = QFileInfo(folder).isWritable();
-        why = lock ? file->errorString()
-                   : QStringLiteral("cannot lock %1 (%2)")
-                         .arg(QDir::toNativeSeparators(path),
-                              writable ? QStringLiteral("held") : QStringLiteral("read-only"));
+                                                   .arg(QCoreApplication::applicationPid())
+                                                   .arg(++takes));
+    auto file = std::make_unique<QFile>(QDir(folder).filePath(kNewPrefix + QFileInfo(path).fileName()));
+    if (!file->open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered,
+                    QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || file->write(header(format, 0).data(), kHeaderBytes) != kHeaderBytes) {
+        why = file->errorString();
         file->remove();
         return nullptr;
     }
-    std::unique_ptr<RecoveryFile> recovery(new RecoveryFile(path, std::move(lock)));
-    recovery->m_writer = std::make_unique<RecoveryWriter>(std::move(file), format);
+    std::unique_ptr<RecoveryFile> recovery(new RecoveryFile(path, nullptr));
+    recovery->m_writer = RecoveryWriter::start(std::move(file), path, format);
     return recovery;
 }
 
 std::unique_ptr<RecoveryFile> RecoveryFile::leftOver(const QString &folder)
 {
+    ending().waitForAll(); // a take this same program is still letting go of is not left over
+    // A take whose program ended before it held the lock: its writer renames
+    // it within a moment, and writes nothing before.
+    const QDateTime old = QDateTime::currentDateTime().addSecs(-10);
+    for (const QFileInfo &file : QDir(folder).entryInfoList({kNewPrefix + kPattern}, QDir::Files)) {
+        if (file.lastModified() < old)
+            QFile::rename(file.filePath(), file.dir().filePath(file.fileName().mid(kNewPrefix.size())));
+    }
     const QFileInfoList files = QDir(folder).entryInfoList({kPattern}, QDir::Files, QDir::Time);
     for (const QFileInfo &file : files) {
         if (std::unique_ptr<QLockFile> lock = lockFor(file.filePath()))
@@ -221,10 +323,13 @@ void RecoveryFile::append(QByteArray samples)
         m_writer->append(std::move(samples));
 }
 
+// The name and the lock go at once, changes to the folder that wait for no
+// sound to reach the disk, so that nothing offers the take again; the writer
+// closes the file on its own thread, as closing may wait for what it wrote.
 void RecoveryFile::remove()
 {
-    m_writer.reset();
-    QFile::remove(m_path);
+    const QString name = m_writer ? std::exchange(m_writer, nullptr)->end(true, m_lock) : m_path;
+    QFile::remove(name);
     m_lock.reset();
 }
 
@@ -262,9 +367,9 @@ bool RecoveryFile::read(WAVEFORMATEX &format, QByteArray &samples, QString &why)
     return true;
 }
 
+// Only for a file left over, which no writer of this run holds.
 QString RecoveryFile::setAside()
 {
-    m_writer.reset();
     const QFileInfo info(m_path);
     const QString aside = info.dir().filePath(QStringLiteral("damaged-") + info.fileName());
     if (QFile::rename(m_path, aside))

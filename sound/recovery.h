@@ -24,8 +24,9 @@ QString recoveryFolder();
 class RecoveryFile
 {
 public:
-    // Begins a new file for a take in `format`, readable by its owner only.
-    // Null, with the reason, when the folder cannot be written.
+    // Begins a new file for a take in `format`, readable by its owner only,
+    // off the calling thread. Null, with the reason, when the folder cannot
+    // be made; a file that cannot be written is told on stderr, once.
     static std::unique_ptr<RecoveryFile> create(const QString &folder, const WAVEFORMATEX &format,
                                                 QString &why);
 
@@ -33,7 +34,8 @@ public:
     // now held by this one; null when there is none. The newest comes first.
     static std::unique_ptr<RecoveryFile> leftOver(const QString &folder);
 
-    // Stops writing; the file stays, for the next run, until remove().
+    // Stops writing; the file stays, for the next run, until remove(). What
+    // is pending is written without waiting for it.
     ~RecoveryFile();
     RecoveryFile(const RecoveryFile &) = delete;
     RecoveryFile &operator=(const RecoveryFile &) = delete;
@@ -42,7 +44,8 @@ public:
     // second. A failure is written to stderr once, and writing stops.
     void append(QByteArray samples);
 
-    // The take ended the normal way (saved, discarded or empty): no trace stays.
+    // The take ended the normal way (saved, discarded or empty): no trace
+    // stays. What is pending is dropped, and nothing waits for the disk.
     void remove();
 
     // Reads the take back; false, with the reason, when the file is too short
@@ -61,7 +64,7 @@ private:
 
     QString m_path;
     std::unique_ptr<QLockFile> m_lock;
-    std::unique_ptr<RecoveryWriter> m_writer;
+    RecoveryWriter *m_writer = nullptr; // ends on its own once told to
 };
 
 // A recovered take, ready to be saved the way a recorded one is.

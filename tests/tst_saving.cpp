@@ -5,8 +5,17 @@
 #include "support/fake.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #ifdef Q_OS_WIN // for file names beyond the ANSI code page
 #include <windows.h>
@@ -50,6 +59,7 @@ private slots:
     void saving();
     void recoveryFile_data();
     void recoveryFile();
+    void neverWaitsForTheDisk();
 };
 
 void tst_Saving::saving_data()
@@ -132,7 +142,6 @@ void tst_Saving::saving()
     if (!written.isEmpty()) {
         QVERIFY2(rig.desktop->said.isEmpty(), qPrintable(rig.desktop->said.join(' ')));
         QCOMPARE(rig.looks(), QStringLiteral("StartRec | 0秒"));
-        QCOMPARE(rig.audio->soundDesc.lFlags, 0x82u);
         QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden).size(),
                  there.size() + !there.contains(written));
         // RIFF chunks are padded to even sizes.
@@ -163,51 +172,99 @@ void tst_Saving::saving()
         QFile::remove(old);
 }
 
-// A take's recovery file as the next run finds it: as its writer left it,
-// or cut short or damaged; reading never deletes it, and a file that a
+// A take's recovery file as the next run finds it, after its writer, in a
+// process of its own, was killed while it wrote or once it had written (its
+// lock left behind), or exited with the take kept or removed; or the file
+// cut short or damaged since. Reading never deletes it, and a file that a
 // running program holds is never taken.
 void tst_Saving::recoveryFile_data()
 {
-    QTest::addColumn<QByteArray>("left"); // bytes put over the written file, or "" to keep it
-    QTest::addColumn<int>("samples");
+    QTest::addColumn<QByteArray>("ending");
+    QTest::addColumn<QByteArray>("left"); // bytes put over the written file, or null to keep it
+    QTest::addColumn<int>("samples"); // -1: as many as the file holds past the header
     QTest::addColumn<QString>("why");
     const QByteArray behind =
         QByteArray("RIFF\x28\0\0\0WAVEfmt \x10\0\0\0\1\0\1\0\x22\x56\0\0\x22\x56\0\0\1\0\x08\0"
                    "data\4\0\0\0",
                    44);
-    QTest::newRow("as written") << QByteArray() << 3000 << QString();
-    QTest::newRow("header behind the sound") << behind + fake::samples(1000) << 1000 << QString();
-    QTest::newRow("empty") << QByteArray("") << 0 << QStringLiteral("文件太短");
-    QTest::newRow("cut in the header") << behind.first(20) << 0 << QStringLiteral("文件太短");
-    QTest::newRow("not a recording") << QByteArray(100, 'x') << 0 << QStringLiteral("文件已损坏");
-    QTest::newRow("unknown format") << QByteArray(behind).replace(20, 1, "\x03") << 0
+    const QByteArray kept;
+    QTest::newRow("killed while writing") << QByteArray("kill") << kept << -1 << QString();
+    QTest::newRow("killed, its lock left") << QByteArray("kill idle") << kept << 3000 << QString();
+    QTest::newRow("exited") << QByteArray("exit") << kept << 3000 << QString();
+    QTest::newRow("exited, removed") << QByteArray("exit removed") << kept << 0 << QString();
+    QTest::newRow("header behind the sound")
+        << QByteArray("exit") << behind + fake::samples(1000) << 1000 << QString();
+    QTest::newRow("empty") << QByteArray("exit") << QByteArray("") << 0 << QStringLiteral("文件太短");
+    QTest::newRow("cut in the header")
+        << QByteArray("exit") << behind.first(20) << 0 << QStringLiteral("文件太短");
+    QTest::newRow("not a recording") << QByteArray("exit") << QByteArray(100, 'x') << 0
+                                     << QStringLiteral("文件已损坏");
+    QTest::newRow("unknown format") << QByteArray("exit") << QByteArray(behind).replace(20, 1, "\x03") << 0
                                     << QStringLiteral("不支持的音频格式");
 }
 
 void tst_Saving::recoveryFile()
 {
+    QFETCH(QByteArray, ending);
     QFETCH(QByteArray, left);
     QFETCH(int, samples);
     QFETCH(QString, why);
     QTemporaryDir dir;
     audio::WAVEFORMATEX format{audio::FormatPcm, 1, 22050, 22050, 1, 8};
-    QString failure;
-    auto written = audio::RecoveryFile::create(dir.path(), format, failure);
-    QVERIFY2(written, qPrintable(failure));
-    QVERIFY(!audio::RecoveryFile::leftOver(dir.path())); // held by its program
-    for (int i = 0; i < 3; ++i)
-        written->append(fake::samples(3000).mid(i * 1000, 1000));
-    const QString path = written->path();
-    written.reset(); // as a crash leaves it
+    const bool streaming = ending == "kill";
+    const pid_t writer = fork();
+    if (writer == 0) { // a recorder's take, 1000 bytes a millisecond while it streams
+        QString failure;
+        auto file = audio::RecoveryFile::create(dir.path(), format, failure);
+        for (std::uint32_t at = 0; file && at < (streaming ? 10'000'000u : 3000u); at += 1000) {
+            QByteArray chunk(1000, Qt::Uninitialized);
+            for (std::uint32_t i = 0; i < 1000; ++i)
+                chunk[i] = fake::sampleAt(at + i);
+            file->append(chunk);
+            if (streaming)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (ending == "exit removed")
+            file->remove();
+        if (ending.startsWith("exit")) {
+            file.reset();
+            std::exit(0); // the way a program ends, its last writes and all
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(30)); // until killed
+        _exit(1);
+    }
+    const auto taken = qScopeGuard([&] { kill(writer, SIGKILL), waitpid(writer, nullptr, 0); });
+    const qint64 killAt = 44 + (streaming ? QRandomGenerator::global()->bounded(20000, 80000) : 3000);
+    if (ending.startsWith("kill")) {
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const QFileInfoList files = QDir(dir.path()).entryInfoList({QStringLiteral("take-*.wav")});
+                return !files.isEmpty() && files.first().size() >= killAt;
+            },
+            10000));
+        QVERIFY(!audio::RecoveryFile::leftOver(dir.path())); // held by its program
+        kill(writer, SIGKILL);
+    }
+    QCOMPARE(waitpid(writer, nullptr, 0), writer);
+    const QStringList files = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(files.size(),
+             ending == "exit removed"        ? 0
+                 : ending.startsWith("kill") ? 2
+                                             : 1); // a lock left too
+    if (files.isEmpty())
+        return;
+    const QString path = dir.filePath(files.filter(QStringLiteral(".wav")).first());
+    if (samples < 0) // what was written when it was killed, at least what had been seen
+        QVERIFY((samples = int(QFileInfo(path).size() - 44)) >= killAt - 44);
 #ifndef Q_OS_WIN
     QCOMPARE(QFileInfo(path).permissions() & ~(QFile::ReadUser | QFile::WriteUser),
              QFile::ReadOwner | QFile::WriteOwner);
 #endif
     QByteArray read;
-    if (left.isNull()) { // a reader that knows nothing of recovery accepts it
+    if (ending == "exit" && left.isNull()) { // a reader that knows nothing of recovery accepts it
         QCOMPARE(readBack(path, read), QStringLiteral("10005 1 22050"));
         QCOMPARE(read, fake::samples(3000));
-    } else {
+    } else if (!left.isNull()) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(left) == left.size());
     }
@@ -220,8 +277,58 @@ void tst_Saving::recoveryFile()
         QCOMPARE(read, fake::samples(samples));
     QVERIFY(QFileInfo::exists(path));
     // Nowhere to write: the take goes on without one, and says why.
+    QString failure;
     QVERIFY(!audio::RecoveryFile::create(path + QStringLiteral("/below"), format, failure));
     QVERIFY(!failure.isEmpty());
+}
+
+// Start, a take, Save, Start again and close, with the recovery folder on a
+// disk that takes half a second for each sync: the window goes on meanwhile,
+// and the take's file and lock are gone all the same.
+void tst_Saving::neverWaitsForTheDisk()
+{
+    if (!qEnvironmentVariable("LD_PRELOAD").contains(QLatin1String("slow_disk")))
+        QSKIP("needs the slow disk preloaded");
+    QTemporaryDir saved;
+    fake::Rig rig;
+    qputenv("MOLAN_SLOW_DISK", QFile::encodeName(rig.recoveryFolder));
+    QVERIFY(rig.load());
+    rig.window->show();
+    rig.dialog->script << QDir(saved.path()).filePath(QStringLiteral("take"));
+    auto click = [&](const char *name) { return [&rig, name] { rig.find(name)->click(); }; };
+    auto record = [&](std::uint32_t bytes) {
+        return [&rig, bytes] {
+            rig.audio->captured = bytes;
+            rig.tick();
+        };
+    };
+    const std::function<void()> steps[] = {
+        click("cmdStartRec"),   record(22050),        record(44100), click("cmdStopRec"),
+        click("cmdSaveToFile"), click("cmdStartRec"), record(22050), [&] { rig.window->close(); }};
+    QElapsedTimer clock;
+    qint64 last = 0, longest = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longest = std::max(longest, now - last);
+        last = now;
+    });
+    clock.start();
+    ticker.start(5);
+    for (const std::function<void()> &step : steps) {
+        QTimer::singleShot(0, step);
+        QTest::qWait(150);
+    }
+    ticker.stop();
+    qInfo("longest gap %.1f ms", double(longest) / 1e6);
+    QVERIFY2(longest < 100'000'000, qPrintable(QString::number(double(longest) / 1e6)));
+    QCOMPARE(contents(QDir(saved.path()).filePath(QStringLiteral("take.wav"))).mid(44), fake::samples(44100));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return QDir(rig.recoveryFolder).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        },
+        3000));
 }
 
 QTEST_MAIN(tst_Saving)

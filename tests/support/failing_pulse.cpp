@@ -32,13 +32,33 @@ extern "C" int pa_threaded_mainloop_start(pa_threaded_mainloop *loop)
 }
 
 // The server's answer to a device list is an error: the callback's end of
-// list comes with eol < 0, as libpulse reports a failed request.
+// list comes with eol < 0, as libpulse reports a failed request, later and on
+// the loop thread as a real answer would. The real request still goes out,
+// but its answer goes nowhere, so that it is answered once.
+struct ListAnswer
+{
+    pa_context *context;
+    pa_source_info_cb_t callback;
+    void *user;
+};
+
 extern "C" pa_operation *pa_context_get_source_info_list(pa_context *context, pa_source_info_cb_t callback,
                                                          void *user)
 {
-    pa_operation *operation =
-        real("pa_context_get_source_info_list", &pa_context_get_source_info_list)(context, callback, user);
-    if (operation && failing("device-list"))
-        callback(context, nullptr, -1, user);
+    auto *list = real("pa_context_get_source_info_list", &pa_context_get_source_info_list);
+    if (!failing("device-list"))
+        return list(context, callback, user);
+    pa_operation *operation = list(
+        context, [](pa_context *, const pa_source_info *, int, void *) {}, nullptr);
+    if (operation)
+        pa_context_rttime_new(
+            context, pa_rtclock_now(),
+            [](pa_mainloop_api *api, pa_time_event *event, const timeval *, void *data) {
+                const auto *answer = static_cast<ListAnswer *>(data);
+                answer->callback(answer->context, nullptr, -1, answer->user);
+                api->time_free(event);
+                delete answer;
+            },
+            new ListAnswer{context, callback, user});
     return operation;
 }

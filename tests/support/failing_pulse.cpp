@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 namespace {
 
@@ -35,16 +36,10 @@ extern "C" int pa_threaded_mainloop_start(pa_threaded_mainloop *loop)
 // list comes with eol < 0, as libpulse reports a failed request, later and on
 // the loop thread as a real answer would. The real request still goes out,
 // but its answer goes nowhere, so that it is answered once.
-struct ListAnswer
-{
-    pa_context *context;
-    pa_source_info_cb_t callback;
-    void *user;
-};
-
 extern "C" pa_operation *pa_context_get_source_info_list(pa_context *context, pa_source_info_cb_t callback,
                                                          void *user)
 {
+    using Answer = std::tuple<pa_context *, pa_source_info_cb_t, void *>;
     auto *list = real("pa_context_get_source_info_list", &pa_context_get_source_info_list);
     if (!failing("device-list"))
         return list(context, callback, user);
@@ -54,11 +49,11 @@ extern "C" pa_operation *pa_context_get_source_info_list(pa_context *context, pa
         pa_context_rttime_new(
             context, pa_rtclock_now(),
             [](pa_mainloop_api *api, pa_time_event *event, const timeval *, void *data) {
-                const auto *answer = static_cast<ListAnswer *>(data);
-                answer->callback(answer->context, nullptr, -1, answer->user);
+                const auto *answer = static_cast<Answer *>(data);
+                std::get<1> (*answer)(std::get<0>(*answer), nullptr, -1, std::get<2>(*answer));
                 api->time_free(event);
                 delete answer;
             },
-            new ListAnswer{context, callback, user});
+            new Answer{context, callback, user});
     return operation;
 }

@@ -8,6 +8,7 @@
 #include "recorder/frmmain.h"
 #include "sound/memorybuffer.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QSet>
@@ -152,6 +153,35 @@ private:
     std::uint32_t m_captureSize = 0;
     std::unique_ptr<QObject> m_take = std::make_unique<QObject>();
     audio::MemorySoundBuffer m_sound{0, {}};
+};
+
+// The longest the event loop was kept from running while measured: a 5-ms
+// timer notes how late each of its ticks comes.
+class LoopGaps
+{
+public:
+    LoopGaps()
+    {
+        m_ticker.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_ticker, &QTimer::timeout, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            m_longest = std::max(m_longest, now - m_last);
+            m_last = now;
+        });
+    }
+    void start()
+    {
+        m_clock.start();
+        m_last = 0;
+        m_ticker.start(5);
+    }
+    void stop() { m_ticker.stop(); }
+    qint64 longestNs() const { return m_longest; }
+
+private:
+    QElapsedTimer m_clock;
+    QTimer m_ticker;
+    qint64 m_last = 0, m_longest = 0;
 };
 
 // Message boxes answered in a person's place; what they said is kept.

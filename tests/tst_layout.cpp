@@ -33,13 +33,12 @@ void tst_Layout::controls_data()
     main("lblLTime") << "已录音时间：" << 9.0 << false;
     main("Command1") << "关于(&A)" << 9.0 << false;
     main("Picture1") << QString() << 9.0 << false;
-    QTest::newRow("About Label1") << true << "Label1"
-                                  << "墨岚录音软件v1.0\n"
-                                  << 10.5 << false;
-    QTest::newRow("About Label2") << true << "Label2"
-                                  << "墨岚录音软件v1.0\n官方网站：https://example.com" << 9.0 << false;
-    QTest::newRow("About Command1") << true << "Command1"
-                                    << "确定(&Q)" << 9.0 << false;
+    auto about = [](const char *name) -> QTestData & {
+        return QTest::addRow("About %s", name) << true << name;
+    };
+    about("Label1") << "墨岚录音软件v1.0\n" << 10.5 << false;
+    about("Label2") << "墨岚录音软件v1.0\n官方网站：https://example.com" << 9.0 << false;
+    about("Command1") << "确定(&Q)" << 9.0 << false;
 }
 
 void tst_Layout::controls()

@@ -5,7 +5,6 @@
 #include "support/fake.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -59,7 +58,6 @@ private slots:
     void saving();
     void recoveryFile_data();
     void recoveryFile();
-    void neverWaitsForTheDisk();
 };
 
 void tst_Saving::saving_data()
@@ -280,42 +278,6 @@ void tst_Saving::recoveryFile()
     QString failure;
     QVERIFY(!audio::RecoveryFile::create(path + QStringLiteral("/below"), format, failure));
     QVERIFY(!failure.isEmpty());
-}
-
-// Start, a take, Save, Start again and close, with the recovery folder on a
-// disk that takes half a second for each sync: the window goes on meanwhile,
-// and the take's file and lock are gone all the same.
-void tst_Saving::neverWaitsForTheDisk()
-{
-    if (!qEnvironmentVariable("LD_PRELOAD").contains(QLatin1String("slow_disk")))
-        QSKIP("needs the slow disk preloaded");
-    QTemporaryDir saved;
-    fake::Rig rig;
-    qputenv("MOLAN_SLOW_DISK", QFile::encodeName(rig.recoveryFolder));
-    QVERIFY(rig.load());
-    rig.window->show();
-    rig.dialog->script << QDir(saved.path()).filePath(QStringLiteral("take"));
-    fake::LoopGaps gaps;
-    gaps.start();
-    for (const char step : QByteArray("snntvsnx")) { // Start, two ticks, Stop, Save, Start, a tick, close
-        QTimer::singleShot(0, [&rig, step] {
-            if (step == 'n')
-                rig.audio->captured += 22050, rig.tick();
-            else if (step == 'x')
-                rig.window->close();
-            else
-                rig.find(step == 's' ? "cmdStartRec" : step == 't' ? "cmdStopRec" : "cmdSaveToFile")->click();
-        });
-        QTest::qWait(150);
-    }
-    gaps.stop();
-    const qint64 longest = gaps.longestNs();
-    qInfo("longest gap %.1f ms", double(longest) / 1e6);
-    QVERIFY2(longest < 100'000'000, qPrintable(QString::number(double(longest) / 1e6)));
-    QCOMPARE(contents(QDir(saved.path()).filePath(QStringLiteral("take.wav"))).mid(44), fake::samples(44100));
-    const QDir recovery(rig.recoveryFolder); // nothing left, not even a lock
-    QVERIFY(QTest::qWaitFor(
-        [&] { return recovery.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); }));
 }
 
 QTEST_MAIN(tst_Saving)

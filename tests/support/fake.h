@@ -157,31 +157,27 @@ private:
 
 // The longest the event loop was kept from running while measured: a 5-ms
 // timer notes how late each of its ticks comes.
-class LoopGaps
+struct LoopGaps
 {
-public:
+    QElapsedTimer clock;
+    QTimer ticker;
+    qint64 last = 0, longest = 0;
+
     LoopGaps()
     {
-        m_ticker.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_ticker, &QTimer::timeout, [this] {
-            const qint64 now = m_clock.nsecsElapsed();
-            m_longest = std::max(m_longest, now - m_last);
-            m_last = now;
+        ticker.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&ticker, &QTimer::timeout, [this] {
+            longest = std::max(longest, clock.nsecsElapsed() - last);
+            last = clock.nsecsElapsed();
         });
     }
     void start()
     {
-        m_clock.start();
-        m_last = 0;
-        m_ticker.start(5);
+        clock.start();
+        last = 0;
+        ticker.start(5);
     }
-    void stop() { m_ticker.stop(); }
-    qint64 longestNs() const { return m_longest; }
-
-private:
-    QElapsedTimer m_clock;
-    QTimer m_ticker;
-    qint64 m_last = 0, m_longest = 0;
+    void stop() { ticker.stop(); }
 };
 
 // Message boxes answered in a person's place; what they said is kept.

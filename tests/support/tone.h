@@ -64,20 +64,23 @@ struct Take
 {
     QByteArray samples;
     double elapsedMs = 0; // from Start to Stop, by the caller's clock
-    double errorMs() const { return double(samples.size()) / 22.05 - elapsedMs; }
+    double roomMs = 0; // what the buffer holds
+    double errorMs() const { return double(samples.size()) / 22.05 - std::min(elapsedMs, roomMs); }
 };
 
-// Records into a new buffer for `ms`. As in the recorder, the buffer of the
-// take before is let go of on Start, within the take's time. What the buffer
-// said of the take goes to `told`.
+// Records into a new buffer of `bytes` for `ms`. As in the recorder, the
+// buffer of the take before is let go of on Start, within the take's time.
+// What the buffer said of the take goes to `told`.
 inline Take record(audio::DirectSoundCapture &capture,
-                   std::shared_ptr<audio::DirectSoundCaptureBuffer> &buffer, int ms, QString *told = nullptr)
+                   std::shared_ptr<audio::DirectSoundCaptureBuffer> &buffer, int ms, QString *told = nullptr,
+                   std::uint32_t bytes = 441000)
 {
     Take take;
+    take.roomMs = bytes / 22.05;
     QElapsedTimer clock;
     clock.start();
     buffer.reset();
-    if (!capture.CreateCaptureBuffer(recorderDesc(441000), buffer).ok)
+    if (!capture.CreateCaptureBuffer(recorderDesc(bytes), buffer).ok)
         return take;
     if (told) {
         buffer->setInterruptedHandler([told](const QString &reason) { *told += reason; });

@@ -216,7 +216,7 @@ def test_orca_speaks_the_seconds(recorder, tmp_path):
     orca = subprocess.Popen(["orca", "--debug-file", log], stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
 
     def spoken():
-        return re.findall(r"SPEECH OUTPUT: '(.*?)'", log.read_text(errors="replace")) if log.exists() else []
+        return re.findall(r"SPEECH OUTPUT: '(.*?)'", log.read_text(errors="replace"), re.S) if log.exists() else []
 
     try:
         pump(spoken, 30, "Orca to start speaking")
@@ -230,7 +230,17 @@ def test_orca_speaks_the_seconds(recorder, tmp_path):
 
         pump(lambda: 2 in seconds(), 10, "Orca to say 2秒")
         assert seconds()[:3] == [0, 1, 2], spoken()
+
+        # The microphone muted while recording: the message is read out, and
+        # once it is dismissed the focus is back on Stop, the recording on.
+        subprocess.run(["pactl", "set-source-mute", "rec_mic", "1"], check=True)
+        pump(lambda: any("处于静音状态" in s for s in spoken()), 10, "Orca to read the message")
+        heard = len(spoken())
+        keys("Return")
+        rec.wait_focus("停止录音(T)")
+        pump(lambda: any("停止录音" in s for s in spoken()[heard:]), 10, "Orca to say where the focus is")
     finally:
+        subprocess.run(["pactl", "set-source-mute", "rec_mic", "0"], check=False)
         orca.kill()
         orca.wait()
 

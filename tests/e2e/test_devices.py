@@ -63,6 +63,7 @@ def test_a_device_fault(session, recorder, fault):
     recorder.click(recorder.window, START_BUTTON)
     if before:
         took = answer(recorder, "the word that the microphone is silenced")
+        print(f"{fault}: told {took:.2f} s after Start")
         assert took < 2, took
     time.sleep(1.5)
     if during:
@@ -89,6 +90,7 @@ def test_a_device_fault(session, recorder, fault):
     # when the fault came is known to the click and pactl's time.
     samples = take["samples"]
     sound = next((i + 1 for i in range(len(samples) - 1, -1, -1) if abs(samples[i] - 128) > 1), 0)
+    print(f"{fault}: the tone up to {sound / RATE:.2f} s of a {take['frames'] / RATE:.2f}-s take")
     assert abs(sound / RATE - kept) <= 0.35, f"sound up to {sound / RATE:.3f} s of the take"
     if kept:
         tone = samples[: sound - 1102]
@@ -141,6 +143,8 @@ def test_a_microphone_slow_to_start(session, recorder):
         pactl("unload-module", module)
     click = take["samples"].index(255)
     from_end = (take["frames"] - click) / RATE
+    print(f"slow microphone: the click {from_end * 1000:.1f} ms before the end, the Stop click "
+          f"{(before - clicked) * 1000:.1f}..{(after - clicked) * 1000:.1f} ms after it")
     # The click of the mouse lands while xdotool runs.
     assert before - clicked - 0.005 <= from_end <= after - clicked + 0.005, (from_end, before - clicked, after - clicked)
     assert frequency(take["samples"][:click]) == pytest.approx(440, abs=5)

@@ -137,7 +137,7 @@ public:
     // A discarded file's name, and its lock once taken, are the caller's to
     // remove, except on Windows, whose files keep their names while open.
     // The caller never hears from the writer again.
-    QString end(bool discard, std::unique_ptr<QLockFile> &lock)
+    QString end(bool discard, [[maybe_unused]] std::unique_ptr<QLockFile> &lock)
     {
         {
             std::lock_guard counted(ending().mutex);

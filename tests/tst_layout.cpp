@@ -57,7 +57,6 @@ void tst_Layout::controls()
     auto *w = (about ? static_cast<QWidget *>(&aboutWindow) : rig.window.get())->findChild<QWidget *>(name);
     QVERIFY(w);
     if (auto *label = qobject_cast<QLabel *>(w); label && !label->pixmap().isNull()) {
-        QCOMPARE(label->pixmap().deviceIndependentSize(), QSizeF(360, 150)); // top left, sunken frame
         QCOMPARE(label->pixmap().devicePixelRatio(), w->devicePixelRatio() > 1 ? 2.0 : 1.0); // the @2x file
         QCOMPARE(label->alignment(), Qt::AlignLeft | Qt::AlignTop);
         QCOMPARE(label->frameShadow(), QFrame::Sunken);
@@ -87,15 +86,13 @@ void tst_Layout::windows()
     QVERIFY(rig.load());
     FrmMain &main = *rig.window;
     QCOMPARE(main.windowTitle(), QStringLiteral("墨岚录音软件V1.0"));
-    QCOMPARE(main.size(), QSize(361, 220));
     QCOMPARE(main.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint),
              Qt::WindowMinimizeButtonHint);
     const QList<QSize> icons{QSize(48, 48), QSize(96, 96)}; // the second from 150% up
     QCOMPARE(main.windowIcon().availableSizes(), icons.first(main.devicePixelRatio() > 1 ? 2 : 1));
     FrmA about;
     QCOMPARE(about.windowTitle(), main.windowTitle());
-    QCOMPARE(about.size(), QSize(233, 135));
-    QCOMPARE(about.minimumSize(), about.maximumSize());
+    QCOMPARE(about.minimumSize(), about.maximumSize()); // not to be resized
     QCOMPARE(about.windowType(), Qt::Tool); // a narrow title bar
     QVERIFY(!(about.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
     QVERIFY(about.windowIcon().isNull());

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstring>
+
 namespace {
 
 // Plays a person's actions, and the sound server's: s = Start, t = Stop after
@@ -19,63 +21,47 @@ namespace {
 void play(fake::Rig &rig, const QString &steps, const QString &folder)
 {
     int saves = 0, repeat = 0;
-    for (QChar step : steps) {
-        if (step.isDigit()) {
-            repeat = repeat * 10 + step.digitValue();
+    for (const QChar c : steps) {
+        if (c.isDigit()) {
+            repeat = repeat * 10 + c.digitValue();
             continue;
         }
+        const char step = c.toLatin1();
         for (int i = 0; i < std::max(repeat, 1); ++i) {
-            switch (step.toLatin1()) {
-            case 's':
+            if (step == 's') {
                 rig.find("cmdStartRec")->click();
-                break;
-            case 't':
-            case 'e':
-            case 'l':
-                rig.audio->captured = step == QLatin1Char('e') ? 0 : 4410;
-                rig.audio->late = step == QLatin1Char('l') ? 220 : 0;
+            } else if (std::strchr("tel", step)) {
+                rig.audio->captured = step == 'e' ? 0 : 4410;
+                rig.audio->late = step == 'l' ? 220 : 0;
                 rig.find("cmdStopRec")->click();
-                break;
-            case 'a':
-            case 'm':
-            case 'i':
-            case 'h':
-                if (step == QLatin1Char('a'))
+            } else if (std::strchr("amih", step)) {
+                if (step == 'a')
                     rig.audio->arrive();
                 else
-                    rig.audio->endTake(step == QLatin1Char('h') ? 0 : 4410, QStringLiteral("连接中断"));
+                    rig.audio->endTake(step == 'h' ? 0 : 4410, QStringLiteral("连接中断"));
                 QCoreApplication::processEvents();
                 // A Save clicked meanwhile goes on by itself.
                 QVERIFY(QTest::qWaitFor([&] { return rig.dialog->script.isEmpty(); }, 1000));
-                break;
-            case 'r':
+            } else if (step == 'r') {
                 rig.audio->captured = 4410;
-                break;
-            case 'n':
+            } else if (step == 'n') {
                 rig.tick();
-                break;
-            case 'k':
+            } else if (step == 'k') {
                 rig.audio->capturing = false; // its capture went with it
                 rig.start();
                 rig.load();
                 QCoreApplication::processEvents();
-                break;
-            case 'd':
+            } else if (step == 'd') {
                 QVERIFY(
                     QFile(rig.recovery.filePath(QStringLiteral("take-1-1.wav"))).open(QIODevice::WriteOnly));
-                break;
-            case 'v':
-            case 'c':
-            case 'w':
-                rig.dialog->closeOwner = step == QLatin1Char('w');
-                rig.dialog->script << (step == QLatin1Char('c')
+            } else if (std::strchr("vcw", step)) {
+                rig.dialog->closeOwner = step == 'w';
+                rig.dialog->script << (step == 'c'
                                            ? std::nullopt
                                            : std::optional(QDir(folder).filePath(QString::number(++saves))));
                 rig.find("cmdSaveToFile")->click();
-                break;
-            case 'x':
+            } else if (step == 'x') {
                 rig.window->close();
-                break;
             }
         }
         repeat = 0;
@@ -113,7 +99,6 @@ void tst_Recorder::steps_data()
     auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
     row("started up") << "" << none << "StartRec | " << start << 0 << none << none << 0;
     row("recording") << "s" << none << "StopRec timer | 0秒" << stop << 0 << none << none << 1;
-    row("first tick") << "sn" << none << "StopRec timer | 1秒" << stop << 0 << none << none << 1;
     row("eighteenth tick") << "s18n" << none << "StopRec timer | 18秒" << stop << 0 << none << none << 1;
     // The 19th stops the recording and leaves the label as it was.
     row("nineteenth tick") << "s19n" << none << "StartRec SaveToFile | 18秒" << save << 0 << none << none
@@ -123,7 +108,6 @@ void tst_Recorder::steps_data()
     row("start after stop") << "s2nts" << none << "StopRec timer | 0秒" << stop << 0 << none << none << 1;
     row("count restarts") << "s2ntsn" << none << "StopRec timer | 1秒" << stop << 0 << none << none << 1;
     row("saved") << "sntv" << none << "StartRec | 1秒" << start << 1 << none << none << 0;
-    row("saved once only") << "sntvv" << none << "StartRec | 1秒" << start << 1 << none << none << 0;
     row("next recording saved") << "stvstv" << none << "StartRec | 0秒" << start << 2 << none << none << 0;
     row("cancel keeps it") << "stc" << none << "StartRec SaveToFile | 0秒" << start << 0 << none << none << 1;
     row("saved after a cancel") << "stcv" << none << "StartRec | 0秒" << start << 1 << none << none << 0;
@@ -201,17 +185,12 @@ void tst_Recorder::steps()
     for (int status : rig.desktop->ended)
         endings << QString::number(status);
     QCOMPARE(endings.join(' '), ended);
-    if (said.isEmpty())
-        QVERIFY2(rig.desktop->said.isEmpty(), qPrintable(rig.desktop->said.join(' ')));
-    else
-        QVERIFY2(rig.desktop->said.last().contains(said), qPrintable(rig.desktop->said.join(' ')));
+    QVERIFY2(said.isEmpty() ? rig.desktop->said.isEmpty() : rig.desktop->said.last().contains(said),
+             qPrintable(rig.desktop->said.join(' ')));
     const QFileInfoList saved = QDir(dir.path()).entryInfoList(QDir::Files);
     QCOMPARE(saved.size(), files);
-    for (const QFileInfo &file : saved) { // the sound that came, and no more
-        QFile wave(file.filePath());
-        QVERIFY(wave.open(QIODevice::ReadOnly));
-        QCOMPARE(wave.readAll().mid(44), fake::samples(rig.audio->captured));
-    }
+    for (const QFileInfo &file : saved) // the sound that came, and no more
+        QCOMPARE(fake::contents(file.filePath()).mid(44), fake::samples(rig.audio->captured));
     QCOMPARE(QDir(rig.recovery.path()).entryList({QStringLiteral("*.wav")}, QDir::Files).size(), kept);
     QCOMPARE(rig.dialog->shown.size(), steps.count(QLatin1Char('c')) + steps.count(QLatin1Char('w')) + files);
     for (const QString &shown : rig.dialog->shown)

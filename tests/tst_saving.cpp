@@ -24,12 +24,6 @@
 
 namespace {
 
-QByteArray contents(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // The format and samples as libsndfile reads them, or why it cannot.
 QString readBack(const QString &path, QByteArray &samples)
 {
@@ -153,7 +147,7 @@ void tst_Saving::saving()
     QCOMPARE(rig.looks(), QStringLiteral("StartRec SaveToFile | 0秒"));
     QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden), there);
     if (before.startsWith(QLatin1String("older:")))
-        QCOMPARE(contents(old), QByteArray("an older recording"));
+        QCOMPARE(fake::contents(old), QByteArray("an older recording"));
     QCOMPARE(rig.desktop->said.size(), replace ? 1 : 0);
     if (replace) {
         QVERIFY2(rig.desktop->said.first().contains(QDir::toNativeSeparators(target))
@@ -163,7 +157,7 @@ void tst_Saving::saving()
         rig.audio->failing.clear();
         rig.dialog->script << QDir(elsewhere.path()).filePath(QStringLiteral("rescued"));
         rig.find("cmdSaveToFile")->click();
-        QCOMPARE(contents(QDir(elsewhere.path()).filePath(QStringLiteral("rescued.wav"))).mid(44),
+        QCOMPARE(fake::contents(QDir(elsewhere.path()).filePath(QStringLiteral("rescued.wav"))).mid(44),
                  fake::samples(bytes));
     }
     if (folder.path() != scratch.path())
@@ -215,10 +209,7 @@ void tst_Saving::recoveryFile()
         QString failure;
         auto file = audio::RecoveryFile::create(dir.path(), format, failure);
         for (std::uint32_t at = 0; file && at < (streaming ? 10'000'000u : 3000u); at += 1000) {
-            QByteArray chunk(1000, Qt::Uninitialized);
-            for (std::uint32_t i = 0; i < 1000; ++i)
-                chunk[i] = fake::sampleAt(at + i);
-            file->append(chunk);
+            file->append(fake::samples(1000, at));
             if (streaming)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }

@@ -8,7 +8,6 @@
 #include "recorder/frmmain.h"
 #include "sound/memorybuffer.h"
 
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QSet>
@@ -28,12 +27,19 @@ inline char sampleAt(std::uint32_t i)
     return char((i * 7u + i / 251u) & 0xFFu);
 }
 
-inline QByteArray samples(std::uint32_t n)
+inline QByteArray samples(std::uint32_t n, std::uint32_t from = 0)
 {
     QByteArray bytes(qsizetype(n), Qt::Uninitialized);
     for (std::uint32_t i = 0; i < n; ++i)
-        bytes[i] = sampleAt(i);
+        bytes[i] = sampleAt(from + i);
     return bytes;
+}
+
+// A file's bytes; none if it cannot be read.
+inline QByteArray contents(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Every device and buffer at once. The buffers it hands out are counted
@@ -136,48 +142,20 @@ private:
     }
     // This same object, under a reference that counts itself in `alive`.
     template<typename T>
-    audio::Status hand(std::shared_ptr<T> &out, const char *operation, int *alive = nullptr)
+    audio::Status hand(std::shared_ptr<T> &out, const char *operation, int *alive = &s_uncounted)
     {
         const audio::Status status = call(operation);
-        if (!status)
-            return status;
-        if (alive)
+        if (status) {
             ++*alive;
-        out = std::shared_ptr<T>(this, [alive](T *) {
-            if (alive)
-                --*alive;
-        });
+            out = std::shared_ptr<T>(this, [alive](T *) { --*alive; });
+        }
         return status;
     }
 
+    static inline int s_uncounted = 0;
     std::uint32_t m_captureSize = 0;
     std::unique_ptr<QObject> m_take = std::make_unique<QObject>();
     audio::MemorySoundBuffer m_sound{0, {}};
-};
-
-// The longest the event loop was kept from running while measured: a 5-ms
-// timer notes how late each of its ticks comes.
-struct LoopGaps
-{
-    QElapsedTimer clock;
-    QTimer ticker;
-    qint64 last = 0, longest = 0;
-
-    LoopGaps()
-    {
-        ticker.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&ticker, &QTimer::timeout, [this] {
-            longest = std::max(longest, clock.nsecsElapsed() - last);
-            last = clock.nsecsElapsed();
-        });
-    }
-    void start()
-    {
-        clock.start();
-        last = 0;
-        ticker.start(5);
-    }
-    void stop() { ticker.stop(); }
 };
 
 // Message boxes answered in a person's place; what they said is kept.
@@ -245,8 +223,6 @@ struct Rig
     // boxes; what they said and are still to do carries over.
     void start()
     {
-        RecorderServices services;
-        services.createAudio = create;
         auto d = std::make_unique<Desktop>();
         auto s = std::make_unique<SaveDialog>();
         if (window) {
@@ -256,11 +232,9 @@ struct Rig
         }
         desktop = d.get();
         dialog = s.get();
-        services.desktop = std::move(d);
-        services.saveDialog = std::move(s);
-        services.recoveryFolder = recoveryFolder;
         window.reset();
-        window = std::make_unique<FrmMain>(std::move(services));
+        window =
+            std::make_unique<FrmMain>(RecorderServices{create, std::move(d), std::move(s), recoveryFolder});
     }
 
     bool load() { return window->Form_Load(); }
@@ -282,7 +256,7 @@ struct Rig
         for (const char *name : {"cmdStartRec", "cmdStopRec", "cmdSaveToFile"})
             if (find(name)->isEnabled())
                 seen << QString::fromLatin1(name).mid(3);
-        if (window->findChild<QTimer *>(QStringLiteral("tmrCount"))->isActive())
+        if (find<QTimer>("tmrCount")->isActive())
             seen << QStringLiteral("timer");
         return seen.join(QLatin1Char(' ')) + QStringLiteral(" | ") + find<QLabel>("lblTIME")->text();
     }

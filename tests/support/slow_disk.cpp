@@ -13,21 +13,15 @@
 
 namespace {
 
-bool onTheSlowDisk(int fd)
+int slowly(int fd, const char *name)
 {
     const char *folder = std::getenv("MOLAN_SLOW_DISK");
     char link[64], path[PATH_MAX];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     const ssize_t length = readlink(link, path, sizeof path - 1);
-    return folder && *folder && length > 0 && std::strncmp(path, folder, std::strlen(folder)) == 0;
-}
-
-int slowly(int fd, const char *name)
-{
-    if (onTheSlowDisk(fd))
+    if (folder && *folder && length > 0 && std::strncmp(path, folder, std::strlen(folder)) == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    auto *real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, name));
-    return real(fd);
+    return reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, name))(fd);
 }
 
 } // namespace

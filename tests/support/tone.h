@@ -15,12 +15,6 @@
 
 namespace tone {
 
-// PCM, mono, 22050 Hz, 8-bit.
-inline audio::DSCBUFFERDESC recorderDesc(std::uint32_t bytes)
-{
-    return {audio::CaptureWaveMapped, bytes, {audio::FormatPcm, 1, 22050, 22050, 1, 8}};
-}
-
 // Frequency from the periods between upward crossings of the midpoint. One
 // odd period, where the server skipped or repeated a few samples, is left
 // out rather than smeared over the whole take.
@@ -68,7 +62,7 @@ struct Take
     double errorMs() const { return double(samples.size()) / 22.05 - std::min(elapsedMs, roomMs); }
 };
 
-// Records into a new buffer of `bytes` for `ms`. As in the recorder, the
+// Records into a new buffer of `bytes` for `ms`, in the recorder's format. As in the recorder, the
 // buffer of the take before is let go of on Start, within the take's time.
 // What the buffer said of the take goes to `told`.
 inline Take record(audio::DirectSoundCapture &capture,
@@ -80,7 +74,9 @@ inline Take record(audio::DirectSoundCapture &capture,
     QElapsedTimer clock;
     clock.start();
     buffer.reset();
-    if (!capture.CreateCaptureBuffer(recorderDesc(bytes), buffer).ok)
+    const audio::DSCBUFFERDESC desc{
+        audio::CaptureWaveMapped, bytes, {audio::FormatPcm, 1, 22050, 22050, 1, 8}};
+    if (!capture.CreateCaptureBuffer(desc, buffer).ok)
         return take;
     if (told) {
         buffer->setInterruptedHandler([told](const QString &reason) { *told += reason; });

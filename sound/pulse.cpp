@@ -679,7 +679,7 @@ private:
     // no volume for a moment (PipeWire), so it is told once it has lasted.
     void toldIfSilenced()
     {
-        const bool silenced = !m_sourceSilenced.isEmpty() || !m_streamSilenced.isEmpty();
+        const bool silenced = !silencedBecause().isEmpty();
         if (silenced == m_silenced || m_ended)
             return;
         m_silenced = silenced;
@@ -695,11 +695,15 @@ private:
                     loop->time_free(event);
                     self->m_silenceLasts = nullptr;
                     if (!self->m_ended)
-                        self->tell(&PulseCaptureBuffer::m_silencedHandler,
-                                   !self->m_sourceSilenced.isEmpty() ? self->m_sourceSilenced
-                                                                     : self->m_streamSilenced);
+                        self->tell(&PulseCaptureBuffer::m_silencedHandler, self->silencedBecause());
                 },
                 this);
+    }
+
+    // The device's own mute first: it is the one a person reaches for.
+    QString silencedBecause() const
+    {
+        return m_sourceSilenced.isEmpty() ? m_streamSilenced : m_sourceSilenced;
     }
 
     static void forget(pa_operation *&operation)

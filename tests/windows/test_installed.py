@@ -265,3 +265,116 @@ def test_a_killed_take_comes_back(session, prefix, launch):
     assert again.wait(30) == 0, "closing failed"
     if known:
         pytest.xfail("Wine: " + "; ".join(known))
+
+
+# ---- the microphone unplugged or muted, as a desktop does it (pactl) ----
+
+def pactl(*args):
+    return subprocess.run(["pactl", *args], check=True, capture_output=True, text=True).stdout.strip()
+
+
+def unplug_the_microphone():
+    """As a USB microphone pulled out: its module goes, and with it the source."""
+    for line in pactl("list", "short", "modules").splitlines():
+        index, name, *args = line.split("\t") + [""]
+        if name == "module-remap-source" and "rec_mic" in " ".join(args):
+            pactl("unload-module", index)
+            return
+    raise AssertionError("no module for rec_mic")
+
+
+def said(recorder):
+    """What the program told, which it also writes to its standard error in
+    the ANSI code page: GBK, as on a Chinese Windows (see chinese_recorder)."""
+    with open(recorder.log_path, encoding="gbk", errors="replace") as log:
+        return log.read()
+
+
+@pytest.fixture
+def chinese_recorder(session, launch, monkeypatch):
+    """The program as a Chinese Windows runs it, whose ANSI code page (936)
+    has the characters of its messages. Wine takes it from the locale's name
+    alone; the data under that name is C.UTF-8's, which is always there."""
+    locales = session / "locales"
+    locales.mkdir()
+    (locales / "zh_CN.UTF-8").symlink_to("/usr/lib/locale/C.utf8")
+    with monkeypatch.context() as env:
+        env.setenv("LOCPATH", str(locales))
+        env.setenv("LC_ALL", "zh_CN.UTF-8")
+        started = launch()
+    started.window = started.main_window()
+    return started
+
+
+def message_within(seconds):
+    try:
+        return wait_for(lambda: windows(APP_TITLE), seconds, "a message")[0]
+    except Failure:
+        return None
+
+
+# (before Start, after 1.5 s of recording, what is told, seconds of tone kept)
+FAULTS = {
+    "unplugged": (None, unplug_the_microphone, "录音设备已被拔出或移除", 1.5),
+    # DirectSound knows nothing of a mute: the take is told as one of silence at Stop.
+    "muted before Start": (lambda: pactl("set-source-mute", "rec_mic", "1"), None, "全是静音", 0),
+}
+
+
+@pytest.mark.parametrize("fault", FAULTS)
+@pytest.mark.session("--signal=tone:440", "--decoy-source")
+def test_a_device_fault(session, chinese_recorder, fault):
+    recorder = chinese_recorder
+    before, during, told, kept = FAULTS[fault]
+    if before:
+        before()
+    recorder.click(recorder.window, START_BUTTON)
+    time.sleep(1.5)
+    if during:
+        during()
+    since, faulted = "the fault", time.monotonic()
+    box = during and message_within(1.5)
+    if not box:
+        recorder.click(recorder.window, STOP_BUTTON)
+        since, faulted = "the Stop", time.monotonic()
+        box = message_within(3)
+    if box:
+        print(f"{fault}: told {time.monotonic() - faulted:.2f} s after {since}")
+        recorder.key(box, "Return")
+        wait_for(lambda: not windows(APP_TITLE), 5, "the message to go")
+    log = said(recorder)
+
+    out = session / "out"
+    out.mkdir()
+    known = []
+    take = save(recorder, out, "take", known)
+    samples = take["samples"]
+    sound = next((i + 1 for i in range(len(samples) - 1, -1, -1) if abs(samples[i] - 128) > 1), 0)
+    print(f"{fault}: the tone up to {sound / RATE:.2f} s of a {take['frames'] / RATE:.2f}-s take; "
+          f"told: {log.splitlines()[0] if log else 'nothing'}")
+    # The tone up to the fault, and only silence after it; when the fault came
+    # is known to the click and pactl's time.
+    assert abs(sound / RATE - kept) <= 0.35, f"sound up to {sound / RATE:.3f} s of the take"
+    if kept:
+        tone = samples[: sound - 1102]
+        assert steady_frequency(tone) == pytest.approx(440, abs=5), "the take is not the tone up to the fault"
+        if gaps(tone):
+            known.append(f"{gaps(tone)} gaps in the tone filled with silence")
+    recorder.close(recorder.window)
+    assert recorder.wait(30) == 0, "closing failed"
+    if box or fault != "unplugged":
+        assert told in log, log
+        assert log.count("全是静音") == (told == "全是静音"), "told more than once a take: " + log
+        if fault == "unplugged":
+            assert take["frames"] - sound < 0.05 * RATE, "the take went on after its device"
+    else:
+        # Wine's default capture endpoint is PulseAudio's default source, on a
+        # stream the server may move, and does when the source goes: to the
+        # fallback, the silent decoy. No DirectSound call fails, the position
+        # never stalls (it jumps ahead by the silence Wine fills in at the
+        # move), and mmdevapi keeps the endpoints it found at start-up, all
+        # active, and calls no notification client (session events are a stub).
+        assert take["frames"] - sound > RATE, "the take ended at the fault, untold"
+        known.append("an unplugged default microphone goes on untold as the fallback source's silence")
+    if known:
+        pytest.xfail("Wine: " + "; ".join(known))

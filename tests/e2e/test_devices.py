@@ -123,7 +123,7 @@ def test_a_microphone_slow_to_start(session, recorder):
     writer = subprocess.Popen(["python3", os.path.join(HERE, "..", "support", "paced_tone.py"), str(fifo),
                                "1.2", "5", "2.4"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
-        time.sleep(0.3)
+        assert writer.stdout.readline().strip() == "ready"
         recorder.click(recorder.window, START_BUTTON)
         writer.stdin.write("\n")
         writer.stdin.flush()

@@ -4,6 +4,7 @@
 
 #include "sound/audio.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTest>
 
@@ -92,6 +93,8 @@ inline Take record(audio::DirectSoundCapture &capture,
         || !QTest::qWaitFor(
             [&] { return buffer->GetCurrentPosition(cursors).ok && cursors.lPlay >= cursors.lWrite; }, 2000))
         return take;
+    // What the buffer says of the take was sent before its end showed.
+    QCoreApplication::processEvents();
     take.samples.resize(qsizetype(cursors.lWrite));
     if (!buffer->ReadBuffer(0, cursors.lWrite, take.samples.data(), 0).ok)
         take.samples.clear();

@@ -598,7 +598,9 @@ private:
         auto *self = static_cast<PulseCaptureBuffer *>(user);
         pa_threaded_mainloop_signal(self->m_connection->loop(), 0);
         const pa_stream_state_t state = pa_stream_get_state(stream);
-        if (state == PA_STREAM_READY) {
+        if (state == PA_STREAM_READY && self->m_ended) {
+            pa_stream_disconnect(stream); // the take ended before the stream could be let go
+        } else if (state == PA_STREAM_READY) {
             self->askWhetherSilenced();
         } else if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !self->m_ended) {
             pa_context *context = self->m_connection->context();

@@ -144,17 +144,17 @@ public:
             ++ending().writers;
         }
         QString name;
-        {
-            std::lock_guard guard(m_mutex);
-            m_end = discard ? End::Discard : End::Keep;
-            if (discard) {
-                m_pending.clear();
-                m_discarded = true;
-                name = m_file->fileName();
+        // Woken under the lock: once it is let go, the writer may finish and
+        // delete itself.
+        std::lock_guard guard(m_mutex);
+        m_end = discard ? End::Discard : End::Keep;
+        if (discard) {
+            m_pending.clear();
+            m_discarded = true;
+            name = m_name;
 #ifndef Q_OS_WIN
-                lock = std::move(m_lock);
+            lock = std::move(m_lock);
 #endif
-            }
         }
         m_wake.notify_one();
         return name;
@@ -164,7 +164,7 @@ private:
     enum class End { No, Keep, Discard };
 
     RecoveryWriter(std::unique_ptr<QFile> file, const QString &path, const WAVEFORMATEX &format)
-        : m_file(std::move(file)), m_path(path), m_format(format)
+        : m_file(std::move(file)), m_name(m_file->fileName()), m_path(path), m_format(format)
     {
     }
 
@@ -196,17 +196,22 @@ private:
         all.done.notify_all();
     }
 
+    // The disk is not waited for under the lock, which the window's thread
+    // takes on every append. A discard meanwhile leaves the file to run().
     void open()
     {
         std::unique_ptr<QLockFile> lock = lockFor(m_path);
-        std::lock_guard guard(m_mutex); // a discard comes before, or finds the lock and the name
         if (m_discarded)
             return;
         // Renaming closes the file, as Windows renames no open file.
-        if (!lock || !m_file->rename(m_path) || !m_file->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+        const bool renamed = lock && m_file->rename(m_path);
+        if (!renamed || !m_file->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
             fail(lock ? m_file->errorString() : QStringLiteral("cannot lock it"));
             m_file->remove(); // it holds nothing yet
         }
+        std::lock_guard guard(m_mutex); // a discard from now on finds the lock and the name
+        if (renamed)
+            m_name = m_path;
         m_lock = std::move(lock);
     }
 
@@ -237,6 +242,7 @@ private:
     }
 
     std::unique_ptr<QFile> m_file;
+    QString m_name; // the file's name now, for a discard from the window's thread
     QString m_path; // its own name
     std::unique_ptr<QLockFile> m_lock;
     WAVEFORMATEX m_format;

@@ -191,7 +191,12 @@ void tst_Recorder::steps()
     QCOMPARE(saved.size(), files);
     for (const QFileInfo &file : saved) // the sound that came, and no more
         QCOMPARE(fake::contents(file.filePath()).mid(44), fake::samples(rig.audio->captured));
-    QCOMPARE(QDir(rig.recovery.path()).entryList({QStringLiteral("*.wav")}, QDir::Files).size(), kept);
+    // Windows removes a file once its writer has closed it, a moment after.
+    const auto recovering = [&] {
+        return QDir(rig.recovery.path()).entryList({QStringLiteral("*.wav")}, QDir::Files).size();
+    };
+    (void)QTest::qWaitFor([&] { return recovering() == kept; });
+    QCOMPARE(recovering(), kept);
     QCOMPARE(rig.dialog->shown.size(), steps.count(QLatin1Char('c')) + steps.count(QLatin1Char('w')) + files);
     for (const QString &shown : rig.dialog->shown)
         QCOMPARE(shown, QStringLiteral("保存音频文件 *.wav"));

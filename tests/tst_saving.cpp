@@ -206,6 +206,7 @@ void tst_Saving::recoveryFile()
     QTemporaryDir dir;
     audio::WAVEFORMATEX format{audio::FormatPcm, 1, 22050, 22050, 1, 8};
     const bool streaming = ending == "kill";
+    const qint64 killAt = 44 + (streaming ? QRandomGenerator::global()->bounded(20000, 80000) : 3000);
     // A recorder's take, 1000 bytes a millisecond while it streams.
     const auto take = [&] {
         QString failure;
@@ -235,7 +236,6 @@ void tst_Saving::recoveryFile()
         _exit(1);
     }
     const auto taken = qScopeGuard([&] { kill(writer, SIGKILL), waitpid(writer, nullptr, 0); });
-    const qint64 killAt = 44 + (streaming ? QRandomGenerator::global()->bounded(20000, 80000) : 3000);
     if (ending.startsWith("kill")) {
         QVERIFY(QTest::qWaitFor(
             [&] {
@@ -248,11 +248,17 @@ void tst_Saving::recoveryFile()
     }
     QCOMPARE(waitpid(writer, nullptr, 0), writer);
 #endif
-    const QStringList files = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
-    QCOMPARE(files.size(),
-             ending == "exit removed"        ? 0
-                 : ending.startsWith("kill") ? 2
-                                             : 1); // a lock left too
+    const qsizetype remaining = ending == "exit removed" ? 0
+        : ending.startsWith("kill")                      ? 2
+                                                         : 1; // a lock left too
+    // A writer of this process renames its file, and lets go of it, a moment after.
+    QStringList files;
+    (void)QTest::qWaitFor([&] {
+        files = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+        return files.size() == remaining
+            && (remaining != 1 || files.first().startsWith(QLatin1String("take-")));
+    });
+    QCOMPARE(files.size(), remaining);
     if (files.isEmpty())
         return;
     const QString path = dir.filePath(files.filter(QStringLiteral(".wav")).first());

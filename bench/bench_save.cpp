@@ -2,8 +2,9 @@
 // writes of the same bytes, each timed from opening the file to having it
 // closed (or committed) under its name.
 //
-// Also what a take's recovery file costs a second of recording: one second
-// of sound appended and on the disk, header and all.
+// Also what a take's recovery file costs the window a second of recording:
+// one second of sound handed to its writer, which writes it on a thread of
+// its own.
 //
 // Usage: bench_save [--reps N] [--dir DIR]
 // Prints tab-separated lines: "qt VERSION", "bytes SIZE", "reps N", then
@@ -208,7 +209,7 @@ int main(int argc, char *argv[])
         }
         const auto start = std::chrono::steady_clock::now();
         recovery->append(samples.first(kRate));
-        recovery.reset(); // once the writer is done
+        recovery.reset(); // the window's part: the writer goes on on its own thread
         second.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         QDir(dir.filePath(QStringLiteral("recovery"))).removeRecursively();

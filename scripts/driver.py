@@ -158,3 +158,18 @@ def frequency(samples):
     if len(crossings) < 2:
         return 0
     return (len(crossings) - 1) * RATE / (crossings[-1] - crossings[0])
+
+
+# ---- the sound server, as a desktop changes it ----
+def pactl(*args):
+    return subprocess.run(["pactl", *args], check=True, capture_output=True, text=True).stdout.strip()
+
+
+def unplug_the_microphone():
+    """As a USB microphone pulled out: its module goes, and with it the source."""
+    for line in pactl("list", "short", "modules").splitlines():
+        index, name, *args = line.split("\t") + [""]
+        if name == "module-remap-source" and "rec_mic" in " ".join(args):
+            pactl("unload-module", index)
+            return
+    raise AssertionError("no module for rec_mic")

@@ -8,25 +8,12 @@ import subprocess
 import time
 
 import pytest
-from driver import APP_TITLE, RATE, START_BUTTON, STOP_BUTTON, frequency, wait_for, windows, xdotool
+from driver import (APP_TITLE, RATE, START_BUTTON, STOP_BUTTON, frequency, pactl, unplug_the_microphone, wait_for,
+                    windows, xdotool)
 from test_faults import silent_runs
 
 pytestmark = pytest.mark.session("--signal=tone:440", "--decoy-source")
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def pactl(*args):
-    return subprocess.run(["pactl", *args], check=True, capture_output=True, text=True).stdout.strip()
-
-
-def unplug_the_microphone():
-    """As a USB microphone pulled out: its module goes, and with it the source."""
-    for line in pactl("list", "short", "modules").splitlines():
-        index, name, *args = line.split("\t") + [""]
-        if name == "module-remap-source" and "rec_mic" in " ".join(args):
-            pactl("unload-module", index)
-            return
-    raise AssertionError("no module for rec_mic")
 
 
 def said(recorder):

@@ -10,7 +10,8 @@ import time
 
 import pytest
 from driver import (ABOUT_BUTTON, APP_TITLE, DIALOG_TITLE, MAIN_TITLE, PRODUCT, RATE, START_BUTTON, STOP_BUTTON,
-                    Failure, frequency, read_wave, timed, wait_for, window_size, windows, xdotool)
+                    Failure, frequency, pactl, read_wave, timed, unplug_the_microphone, wait_for, window_size,
+                    windows, xdotool)
 
 pytestmark = pytest.mark.session("--signal=tone:440")
 # Qt clicks a button 100 ms after its access key, once the press has been shown.
@@ -268,20 +269,6 @@ def test_a_killed_take_comes_back(session, prefix, launch):
 
 
 # ---- the microphone unplugged or muted, as a desktop does it (pactl) ----
-
-def pactl(*args):
-    return subprocess.run(["pactl", *args], check=True, capture_output=True, text=True).stdout.strip()
-
-
-def unplug_the_microphone():
-    """As a USB microphone pulled out: its module goes, and with it the source."""
-    for line in pactl("list", "short", "modules").splitlines():
-        index, name, *args = line.split("\t") + [""]
-        if name == "module-remap-source" and "rec_mic" in " ".join(args):
-            pactl("unload-module", index)
-            return
-    raise AssertionError("no module for rec_mic")
-
 
 def said(recorder):
     """What the program told, which it also writes to its standard error in

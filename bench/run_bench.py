@@ -739,14 +739,15 @@ def main():
     info = machine()
     save = run_save_bench(args.build)
     for server in args.server or ["pulseaudio", "pipewire"]:
+        # PulseAudio's null sink played at a card's latency renders ahead, so
+        # that a take misses its first 0.4-0.9 s (scripts/session): there the
+        # bench keeps the 10-ms source, which costs the program more, not less.
+        source = args.source if server == "pipewire" else "rig"
         with tempfile.TemporaryDirectory() as scratch:
             results_path = os.path.join(scratch, "results.json")
             print(f"Running the recorder {3 * args.runs} times and parecord {args.runs} times on {server} "
                   f"(about {args.runs * 45} s)...", file=sys.stderr, flush=True)
-            # PulseAudio's null sink played at a card's latency renders ahead, so
-            # that a take misses its first 0.4-0.9 s (scripts/session): there the
-            # bench keeps the 10-ms source, which costs the program more, not less.
-            card = ["--card-like"] if args.source == "card" and server == "pipewire" else []
+            card = ["--card-like"] if source == "card" else []
             status = subprocess.run([SESSION, f"--server={server}", "--signal=tone:440", *card, "--", sys.executable,
                                      os.path.abspath(__file__), "--runs", str(args.runs), "--build", args.build,
                                      "--inside", results_path]).returncode
@@ -754,7 +755,6 @@ def main():
                 sys.exit(f"run_bench: the runs on {server} failed (status {status})")
             with open(results_path) as f:
                 results = json.load(f)
-        source = args.source if server == "pipewire" else "rig"
         print(table(results, save, info, args.runs, server, source), end="\n\n", flush=True)
     return 0
 

@@ -161,6 +161,7 @@ def frequency(samples):
 
 
 # ---- the sound server, as a desktop changes it ----
+
 def pactl(*args):
     return subprocess.run(["pactl", *args], check=True, capture_output=True, text=True).stdout.strip()
 

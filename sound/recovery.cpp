@@ -13,6 +13,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,11 @@ namespace audio {
 namespace {
 
 constexpr qint64 kHeaderBytes = 44;
+// A crash or a kill loses nothing written, as the system keeps it; only a
+// power cut loses what has not reached the disk. Asking the disk for it
+// every other second, rather than every second, halves the disk's work (and
+// the battery's) and the recorder's own, for at most two seconds more at risk.
+constexpr auto kSyncEvery = std::chrono::milliseconds(1500);
 const QString kPattern = QStringLiteral("take-*.wav");
 const QString kNewPrefix = QStringLiteral("new-");
 
@@ -226,7 +232,12 @@ private:
         }
         ok = ok && m_file->seek(0)
             && m_file->write(header(m_format, m_bytes).data(), kHeaderBytes) == kHeaderBytes
-            && m_file->flush() && (!sync || m_discarded || syncToDisk(*m_file));
+            && m_file->flush();
+        const auto now = std::chrono::steady_clock::now();
+        if (ok && sync && !m_discarded && now - m_synced >= kSyncEvery) {
+            ok = syncToDisk(*m_file);
+            m_synced = now;
+        }
         if (!ok)
             fail(m_file->error() != QFileDevice::NoError ? m_file->errorString()
                                                          : QString::fromLocal8Bit(std::strerror(errno)));
@@ -247,6 +258,7 @@ private:
     std::unique_ptr<QLockFile> m_lock;
     WAVEFORMATEX m_format;
     quint32 m_bytes = 0;
+    std::chrono::steady_clock::time_point m_synced; // the first append goes to the disk at once
     bool m_failed = false;
     std::atomic<bool> m_discarded{false}; // read between the steps of a write, to skip the rest
     std::mutex m_mutex;

@@ -484,6 +484,10 @@ def parecord_run(_program, _display, out, streams):
 
 
 KINDS = {"start": start_run, "capture": capture_run, "auto": auto_run, "parecord": parecord_run}
+# What each kind's client asks of the source, for a card-like one to post at
+# (scripts/session): the program 200-ms fragments, parecord the server's
+# default of 2 s.
+CARD_LATENCY_MS = {"parecord": 2000}
 
 
 # ---- memory: the same window with no sound behind it ----
@@ -543,6 +547,8 @@ def inside(args):
         for i in range(args.runs):
             for kind, run in KINDS.items():
                 print(f"  run {i + 1}/{args.runs}: {kind}", file=sys.stderr, flush=True)
+                with open(os.path.join(os.environ["SESSION_DIR"], "card-latency-ms"), "w") as f:
+                    f.write(str(CARD_LATENCY_MS.get(kind, 200)))
                 results[kind].append(run(program, display, out, streams))
                 for name in os.listdir(out):
                     os.remove(os.path.join(out, name))
@@ -721,7 +727,7 @@ def main():
     parser.add_argument("--server", action="append", choices=["pulseaudio", "pipewire"],
                         help="sound server to run on (default both, one after the other)")
     parser.add_argument("--source", choices=SOURCES, default="card",
-                        help="card: rec_mic posts as a capture card does (default; PipeWire only); "
+                        help="card: rec_mic posts as a capture card does (default); "
                              "rig: every 10 ms")
     parser.add_argument("--inside", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -739,10 +745,7 @@ def main():
     info = machine()
     save = run_save_bench(args.build)
     for server in args.server or ["pulseaudio", "pipewire"]:
-        # PulseAudio's null sink played at a card's latency renders ahead, so
-        # that a take misses its first 0.4-0.9 s (scripts/session): there the
-        # bench keeps the 10-ms source, which costs the program more, not less.
-        source = args.source if server == "pipewire" else "rig"
+        source = args.source
         with tempfile.TemporaryDirectory() as scratch:
             results_path = os.path.join(scratch, "results.json")
             print(f"Running the recorder {3 * args.runs} times and parecord {args.runs} times on {server} "

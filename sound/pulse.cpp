@@ -532,8 +532,8 @@ private:
     static void onRead(pa_stream *stream, size_t readable, void *user)
     {
         auto *self = static_cast<PulseCaptureBuffer *>(user);
-        if (!self->m_heardFirst && readable > 0 && !self->m_ended)
-            self->firstSound(readable);
+        if (readable > 0 && !self->m_ended)
+            self->soundCame(readable);
         const void *data = nullptr;
         size_t size = 0;
         const qint64 before = self->m_written;
@@ -571,22 +571,31 @@ private:
         }
     }
 
-    // Loop thread: the first sound of the take, `readable` bytes of it. Its
-    // first sample was captured that long ago. A device slow to start gives
-    // it long after the stream was made, and the take counts from there;
-    // the few milliseconds any device takes are left to the connection's
-    // moment, as the server's own pace of delivery is no finer. After Stop,
-    // in small fragments, the server may still hold a whole large one of
-    // sound from before these.
-    void firstSound(size_t readable)
+    // Loop thread: `readable` more bytes came. No sample can have come before
+    // it was captured, so the take's first sample was captured at the latest
+    // when the least time passed for what came so far; a source that hands a
+    // block over in pieces (a ring buffer that wraps, a full memory block)
+    // tells that only with its last piece. A device slow to start gives its
+    // first sound long after the stream was made, and the take counts from
+    // there; the few milliseconds any device takes are left to the
+    // connection's moment, as the server's own pace of delivery is no finer.
+    // After Stop, in small fragments, the server may still hold a whole large
+    // one of sound from before these.
+    void soundCame(size_t readable)
     {
         const auto now = Clock::now();
-        m_heardFirst = true;
-        const auto held = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(double(readable) / m_format.nAvgBytesPerSec));
+        m_received += qint64(readable);
+        const auto captured = now - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                        double(m_received) / m_format.nAvgBytesPerSec));
+        if (m_heardFirst && captured >= m_latest)
+            return;
+        if (!m_heardFirst)
+            m_firstAfterStop = m_wanted >= 0;
         const auto unseen =
-            m_wanted >= 0 ? std::chrono::milliseconds(kRecordingFragmentMs) : Clock::duration(0);
-        m_origin = now - held - unseen - m_connected >= kLateStartTold ? now - held : m_connected;
+            m_firstAfterStop ? std::chrono::milliseconds(kRecordingFragmentMs) : Clock::duration(0);
+        m_heardFirst = true;
+        m_latest = captured;
+        m_origin = captured - unseen - m_connected >= kLateStartTold ? captured : m_connected;
         if (m_wanted >= 0)
             m_wanted = wantedAt(m_stoppedAt);
     }
@@ -808,6 +817,9 @@ private:
     Clock::time_point m_connected;
     bool m_heardFirst = false;
     Clock::time_point m_origin; // when the take's first sample was captured
+    Clock::time_point m_latest; // the latest it can have been, by what came so far
+    qint64 m_received = 0; // bytes the server handed over, the take's or not
+    bool m_firstAfterStop = false;
     Clock::time_point m_stoppedAt;
     QString m_sourceSilenced, m_streamSilenced; // why, when muted or at no volume
     bool m_silenced = false;

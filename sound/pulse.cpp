@@ -46,9 +46,8 @@ constexpr auto kConnectPoll = std::chrono::milliseconds(10);
 // server; but PipeWire holds a whole fragment back, and a server that dies
 // takes it along. The source's latency follows the fragment (without that,
 // PulseAudio lets a source with nobody else listening post seconds at once,
-// and a quiet stream would tell nothing). At 0.3 s the server wakes us about
-// three times a second, and a server that dies takes no more than that.
-constexpr std::uint32_t kRecordingFragmentMs = 300;
+// and a quiet stream would tell nothing).
+constexpr std::uint32_t kRecordingFragmentMs = 200;
 // At Stop, fragments this small make the server hand over what it holds.
 constexpr std::uint32_t kTailFragmentMs = 5;
 // A device's first sound comes a few milliseconds after the stream is made;

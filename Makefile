@@ -5,7 +5,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DMOLAN_WERROR=ON
 endif
 
-.PHONY: run test test-sanitize test-memcheck test-debian13 bench build setup setup-test clean windows test-windows
+.PHONY: run test test-sanitize test-memcheck fuzz test-debian13 bench build setup setup-test clean windows test-windows
 
 run: setup build
 	@scripts/run $(BUILD_DIR)/molan-recorder
@@ -20,6 +20,20 @@ test-sanitize: setup-test
 	cmake --build build-sanitize -j2
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --test-dir build-sanitize --output-on-failure -j2 -LE memcheck
+
+# The recovery reader fed files made up by libFuzzer for FUZZ_SECONDS, built
+# with clang, AddressSanitizer and UndefinedBehaviorSanitizer; fails on any
+# finding, whose input is left in build-fuzz/ (crash-*, leak-*, timeout-*).
+# New inputs go to build-fuzz/corpus; the seeds in tests/fuzz/corpus stay.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/setup --fuzz
+	@test -f build-fuzz/CMakeCache.txt || CXX=clang++ cmake -S tests/fuzz -B build-fuzz -G Ninja \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-fuzz -j2
+	mkdir -p build-fuzz/corpus
+	build-fuzz/fuzz_recovery -max_total_time=$(FUZZ_SECONDS) -timeout=1 -print_final_stats=1 \
+		-artifact_prefix=build-fuzz/ build-fuzz/corpus tests/fuzz/corpus
 
 # The unit tests under valgrind's memcheck.
 test-memcheck: setup-test build
@@ -64,4 +78,4 @@ setup-test:
 	@scripts/setup --test
 
 clean:
-	rm -rf $(BUILD_DIR) build-sanitize $(WIN_BUILD_DIR) dist
+	rm -rf $(BUILD_DIR) build-sanitize build-fuzz $(WIN_BUILD_DIR) dist

@@ -9,6 +9,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <csignal>
 #include <thread>
@@ -167,59 +168,85 @@ void tst_Saving::saving()
 }
 
 // A take's recovery file as the next run finds it, after its writer, in a
-// process of its own, was killed while it wrote or once it had written (its
-// lock left behind), or exited with the take kept or removed; or the file
-// cut short or damaged since. Reading never deletes it, and a file that a
-// running program holds is never taken.
+// process of its own, was killed once it had written (its lock left behind),
+// or exited with the take kept or removed; or copied at any moment while it is
+// written, within a header's rewriting too, as a crash or a power cut leaves
+// it. Each reads back as the sound appended, all of it but the last second at
+// most, whatever length the header says, or tells why not once damaged.
+// Reading never deletes it, and a file that a running program holds is never
+// taken.
 void tst_Saving::recoveryFile_data()
 {
     QTest::addColumn<QByteArray>("ending");
-    QTest::addColumn<QByteArray>("left"); // bytes put over the written file, or null to keep it
-    QTest::addColumn<int>("samples"); // -1: as many as the file holds past the header
-    QTest::addColumn<QString>("why");
-    const QByteArray behind =
-        QByteArray("RIFF\x28\0\0\0WAVEfmt \x10\0\0\0\1\0\1\0\x22\x56\0\0\x22\x56\0\0\1\0\x08\0"
-                   "data\4\0\0\0",
-                   44);
-    const QByteArray kept;
-    QTest::newRow("killed while writing") << QByteArray("kill") << kept << -1 << QString();
-    QTest::newRow("killed, its lock left") << QByteArray("kill idle") << kept << 3000 << QString();
-    QTest::newRow("exited") << QByteArray("exit") << kept << 3000 << QString();
-    QTest::newRow("exited, removed") << QByteArray("exit removed") << kept << 0 << QString();
-    QTest::newRow("header behind the sound")
-        << QByteArray("exit") << behind + fake::samples(1000) << 1000 << QString();
-    QTest::newRow("empty") << QByteArray("exit") << QByteArray("") << 0 << QStringLiteral("文件太短");
-    QTest::newRow("cut in the header")
-        << QByteArray("exit") << behind.first(20) << 0 << QStringLiteral("文件太短");
-    QTest::newRow("not a recording") << QByteArray("exit") << QByteArray(100, 'x') << 0
-                                     << QStringLiteral("文件已损坏");
-    QTest::newRow("unknown format") << QByteArray("exit") << QByteArray(behind).replace(20, 1, "\x03") << 0
-                                    << QStringLiteral("不支持的音频格式");
+    QTest::addColumn<int>("channels"); // of 8-bit sound, or 16-bit for two
+    QTest::addColumn<int>("chunk"); // bytes an append, whole blocks or not
+    QTest::newRow("killed, its lock left") << QByteArray("kill") << 1 << 1000;
+    QTest::newRow("exited") << QByteArray("exit") << 1 << 1000;
+    QTest::newRow("exited, removed") << QByteArray("exit removed") << 1 << 1000;
+    QTest::newRow("copied while written, 8-bit mono") << QByteArray("copied") << 1 << 110;
+    QTest::newRow("copied while written, 16-bit stereo") << QByteArray("copied") << 2 << 441;
 }
 
 void tst_Saving::recoveryFile()
 {
     QFETCH(QByteArray, ending);
-    QFETCH(QByteArray, left);
-    QFETCH(int, samples);
-    QFETCH(QString, why);
-    QTemporaryDir dir;
-    audio::WAVEFORMATEX format{audio::FormatPcm, 1, 22050, 22050, 1, 8};
-    const bool streaming = ending == "kill";
-    const qint64 killAt = 44 + (streaming ? QRandomGenerator::global()->bounded(20000, 80000) : 3000);
-    // A recorder's take, 1000 bytes a millisecond while it streams.
+    QFETCH(int, channels);
+    QFETCH(int, chunk);
+    const auto align = quint16(channels * channels), bits = quint16(8 * channels);
+    const qsizetype rate = 22050 * align; // bytes a second
+    audio::WAVEFORMATEX format{audio::FormatPcm, quint16(channels), 22050, quint32(rate), align, bits};
+    const QByteArray sound = fake::samples(quint32(ending == "copied" ? rate * 3 / 2 : 3000));
+    QTemporaryDir dir, copies;
+    QString why;
+    std::vector<std::pair<QByteArray, qsizetype>> taken; // and how much had been appended
+    // A recorder's take, appended as it comes.
     const auto take = [&] {
-        QString failure;
-        auto file = audio::RecoveryFile::create(dir.path(), format, failure);
-        for (std::uint32_t at = 0; file && at < (streaming ? 10'000'000u : 3000u); at += 1000) {
-            file->append(fake::samples(1000, at));
-            if (streaming)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        auto file = audio::RecoveryFile::create(dir.path(), format, why);
+        const auto started = std::chrono::steady_clock::now();
+        for (qsizetype at = 0, next; file && at < sound.size(); at = next) {
+            next = std::min<qsizetype>(at + chunk, sound.size());
+            file->append(sound.sliced(at, next - at));
+            // At any moment of the writer's work on it, or after.
+            std::this_thread::sleep_for(std::chrono::microseconds(QRandomGenerator::global()->bounded(2000)));
+            if (ending == "copied")
+                taken.emplace_back(fake::contents(file->path()), next);
+            std::this_thread::sleep_until(started + std::chrono::microseconds(next * 1'000'000 / rate));
         }
-        if (ending == "exit removed")
+        if (ending == "exit removed" || ending == "copied")
             file->remove();
         return file;
     };
+    if (ending == "copied")
+        take();
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        auto &[bytes, appended] = taken[i];
+        if (bytes.isEmpty() && appended < rate)
+            continue; // not under its name yet, for a second at most
+        QVERIFY(bytes.size() >= 44);
+        // The header as copied, as the append before wrote it (within its
+        // rewriting), past the sound; or the file damaged since.
+        const QString damaged[] = {
+            {}, {}, {}, QStringLiteral("文件已损坏"), QStringLiteral("不支持的音频格式")};
+        if (i % 5 == 1 || i % 5 == 2)
+            qToLittleEndian(quint32(i % 5 == 1 ? bytes.size() - 44 - chunk : -64), bytes.data() + 40);
+        else if (i % 5)
+            bytes[i % 5 == 3 ? 8 : 20] = 3; // no longer WAVE, or a format never recorded
+        QFile left(copies.filePath(QStringLiteral("take-1-1.wav")));
+        QVERIFY(left.open(QIODevice::WriteOnly) && left.write(bytes) == bytes.size() && left.flush());
+        audio::WAVEFORMATEX read;
+        QByteArray samples;
+        QString said;
+        const auto found = audio::RecoveryFile::leftOver(copies.path());
+        QCOMPARE(found && found->read(read, samples, said) ? QString() : said, damaged[i % 5]);
+        QVERIFY(QFile::exists(left.fileName()));
+        if (!said.isEmpty())
+            continue;
+        QCOMPARE(std::memcmp(&read, &format, sizeof format), 0);
+        QCOMPARE(samples, sound.first((bytes.size() - 44) / align * align));
+        QVERIFY(samples.size() <= appended && samples.size() + rate >= appended);
+    }
+    if (ending == "copied")
+        return;
 #ifdef Q_OS_WIN
     if (!ending.startsWith("exit"))
         QSKIP("a writer killed in a process of its own needs fork()");
@@ -228,19 +255,16 @@ void tst_Saving::recoveryFile()
     const pid_t writer = fork();
     if (writer == 0) {
         auto file = take();
-        if (ending.startsWith("exit")) {
-            file.reset();
-            std::exit(0); // the way a program ends, its last writes and all
-        }
+        if (ending.startsWith("exit"))
+            file.reset(), std::exit(0); // the way a program ends, its last writes and all
         std::this_thread::sleep_for(std::chrono::seconds(30)); // until killed
         _exit(1);
     }
-    const auto taken = qScopeGuard([&] { kill(writer, SIGKILL), waitpid(writer, nullptr, 0); });
-    if (ending.startsWith("kill")) {
+    const auto killed = qScopeGuard([&] { kill(writer, SIGKILL), waitpid(writer, nullptr, 0); });
+    if (ending == "kill") {
         QVERIFY(QTest::qWaitFor(
             [&] {
-                const QFileInfoList files = QDir(dir.path()).entryInfoList({QStringLiteral("take-*.wav")});
-                return !files.isEmpty() && files.first().size() >= killAt;
+                return QDir(dir.path()).entryInfoList({QStringLiteral("take-*.wav")}).value(0).size() >= 3044;
             },
             10000));
         QVERIFY(!audio::RecoveryFile::leftOver(dir.path())); // held by its program
@@ -248,9 +272,7 @@ void tst_Saving::recoveryFile()
     }
     QCOMPARE(waitpid(writer, nullptr, 0), writer);
 #endif
-    const qsizetype remaining = ending == "exit removed" ? 0
-        : ending.startsWith("kill")                      ? 2
-                                                         : 1; // a lock left too
+    const qsizetype remaining = ending == "exit removed" ? 0 : ending == "kill" ? 2 : 1; // a lock left too
     // A writer of this process renames its file, and lets go of it, a moment after.
     QStringList files;
     (void)QTest::qWaitFor([&] {
@@ -262,32 +284,21 @@ void tst_Saving::recoveryFile()
     if (files.isEmpty())
         return;
     const QString path = dir.filePath(files.filter(QStringLiteral(".wav")).first());
-    if (samples < 0) // what was written when it was killed, at least what had been seen
-        QVERIFY((samples = int(QFileInfo(path).size() - 44)) >= killAt - 44);
 #ifndef Q_OS_WIN
     QCOMPARE(QFileInfo(path).permissions() & ~(QFile::ReadUser | QFile::WriteUser),
              QFile::ReadOwner | QFile::WriteOwner);
 #endif
     QByteArray read;
-    if (ending == "exit" && left.isNull()) { // a reader that knows nothing of recovery accepts it
+    if (ending == "exit") { // a reader that knows nothing of recovery accepts it
         QCOMPARE(readBack(path, read), QStringLiteral("10005 1 22050"));
-        QCOMPARE(read, fake::samples(3000));
-    } else if (!left.isNull()) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(left) == left.size());
+        QCOMPARE(read, sound);
     }
     auto found = audio::RecoveryFile::leftOver(dir.path());
-    QVERIFY(found);
-    QString said;
-    QCOMPARE(found->read(format, read, said), why.isEmpty());
-    QCOMPARE(said, why);
-    if (why.isEmpty())
-        QCOMPARE(read, fake::samples(samples));
+    QVERIFY2(found && found->read(format, read, why), qPrintable(why));
+    QCOMPARE(read, sound);
     QVERIFY(QFileInfo::exists(path));
     // Nowhere to write: the take goes on without one, and says why.
-    QString failure;
-    QVERIFY(!audio::RecoveryFile::create(path + QStringLiteral("/below"), format, failure));
-    QVERIFY(!failure.isEmpty());
+    QVERIFY(!audio::RecoveryFile::create(path + QStringLiteral("/below"), format, why) && !why.isEmpty());
 }
 
 QTEST_MAIN(tst_Saving)

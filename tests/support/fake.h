@@ -57,7 +57,6 @@ public:
     bool capturing = false;
     int captureBuffers = 0;
     int soundBuffers = 0;
-    audio::DSBUFFERDESC soundDesc;
     InterruptedHandler interrupt;
 
     audio::Status DirectSoundCaptureCreate(const QString &, std::shared_ptr<DirectSoundCapture> &out) override
@@ -111,7 +110,6 @@ public:
     audio::Status CreateSoundBuffer(const audio::DSBUFFERDESC &desc, const audio::WAVEFORMATEX &format,
                                     std::shared_ptr<DirectSoundBuffer> &out) override
     {
-        soundDesc = desc;
         m_sound = audio::MemorySoundBuffer(desc.lBufferBytes, format);
         return hand(out, "DirectSound.CreateSoundBuffer", &soundBuffers);
     }

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QPointer>
 #include <QStandardPaths>
 
 namespace ui {
@@ -13,35 +12,39 @@ namespace {
 class QtSaveDialog final : public SaveDialog
 {
 public:
+    // A dialog of its own each time: its file name completer looks up what
+    // is typed in the background, and a dialog kept hidden for the next
+    // save would still pop up its list once that comes in, taking the
+    // person's next click in the window with it. The folder is kept.
     bool ShowSave(QWidget *parent) override
     {
-        if (!m_dialog) {
-            m_dialog = new QFileDialog(parent);
-            m_dialog->setAcceptMode(QFileDialog::AcceptSave);
-            m_dialog->setFileMode(QFileDialog::AnyFile);
-            // The caller asks about the file it really writes, which has ".wav" added.
-            m_dialog->setOption(QFileDialog::DontConfirmOverwrite);
-            // Qt's own dialog: the same on every desktop, in Chinese, and scriptable.
-            m_dialog->setOption(QFileDialog::DontUseNativeDialog);
+        QFileDialog dialog(parent);
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        // The caller asks about the file it really writes, which has ".wav" added.
+        dialog.setOption(QFileDialog::DontConfirmOverwrite);
+        // Qt's own dialog: the same on every desktop, in Chinese, and scriptable.
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        if (m_folder.isEmpty()) {
             // Recordings belong with the user's music, not wherever the program was started.
-            QString start = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
-            if (start.isEmpty() || !QFileInfo(start).isDir())
-                start = QDir::homePath();
-            m_dialog->setDirectory(start);
+            m_folder = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+            if (m_folder.isEmpty() || !QFileInfo(m_folder).isDir())
+                m_folder = QDir::homePath();
         }
-        m_dialog->setWindowTitle(DialogTitle);
-        m_dialog->setNameFilter(Filter);
-        m_dialog->setWindowModality(Qt::ApplicationModal);
-        if (m_dialog->exec() != QDialog::Accepted || m_dialog->selectedFiles().isEmpty())
+        dialog.setDirectory(m_folder);
+        dialog.setWindowTitle(DialogTitle);
+        dialog.setNameFilter(Filter);
+        dialog.setWindowModality(Qt::ApplicationModal);
+        const bool accepted = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
+        m_folder = dialog.directory().absolutePath();
+        if (!accepted)
             return false;
-        FileName = m_dialog->selectedFiles().constFirst();
+        FileName = dialog.selectedFiles().constFirst();
         return true;
     }
 
-    ~QtSaveDialog() override { delete m_dialog; }
-
 private:
-    QPointer<QFileDialog> m_dialog;
+    QString m_folder;
 };
 
 } // namespace

@@ -97,6 +97,10 @@ class Recorder:
         self.activate(dialog)
         xdotool("key", "ctrl+a")
         type_text(path)
+        # The dialog's completer lists what was typed in the background; a
+        # list still up would take the Return for itself, as it would a
+        # person's who types faster than the folder is read.
+        time.sleep(0.3)
         xdotool("key", "Return")
         return dialog
 

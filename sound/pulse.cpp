@@ -589,8 +589,9 @@ private:
     {
         const auto now = Clock::now();
         m_received += qint64(readable);
-        const auto captured = now - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                        double(m_received) / m_format.nAvgBytesPerSec));
+        const auto captured = now
+            - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                double(m_received) / m_format.nAvgBytesPerSec));
         if (m_heardFirst && captured >= m_latest)
             return;
         if (!m_heardFirst)

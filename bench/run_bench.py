@@ -746,12 +746,11 @@ def main():
     info = machine()
     save = run_save_bench(args.build)
     for server in args.server or ["pulseaudio", "pipewire"]:
-        source = args.source
         with tempfile.TemporaryDirectory() as scratch:
             results_path = os.path.join(scratch, "results.json")
             print(f"Running the recorder {3 * args.runs} times and parecord {args.runs} times on {server} "
                   f"(about {args.runs * 45} s)...", file=sys.stderr, flush=True)
-            card = ["--card-like"] if source == "card" else []
+            card = ["--card-like"] if args.source == "card" else []
             status = subprocess.run([SESSION, f"--server={server}", "--signal=tone:440", *card, "--", sys.executable,
                                      os.path.abspath(__file__), "--runs", str(args.runs), "--build", args.build,
                                      "--inside", results_path]).returncode
@@ -759,7 +758,7 @@ def main():
                 sys.exit(f"run_bench: the runs on {server} failed (status {status})")
             with open(results_path) as f:
                 results = json.load(f)
-        print(table(results, save, info, args.runs, server, source), end="\n\n", flush=True)
+        print(table(results, save, info, args.runs, server, args.source), end="\n\n", flush=True)
     return 0
 
 

@@ -405,13 +405,14 @@ private:
     }
 
     qint64 limit() const { return m_wanted >= 0 ? m_wanted : m_block.size(); }
+    bool heard() const { return m_received > 0; } // whether any sound came yet
 
     // Exactly the sound from its first sample up to `end`: counted, not
     // clocked, since the server's clock runs in steps and lags behind. Until
     // the first sound has come, the connection stands in for it.
     qint64 wantedAt(Clock::time_point end) const
     {
-        const auto origin = m_heardFirst ? m_origin : m_connected;
+        const auto origin = heard() ? m_origin : m_connected;
         const double seconds = std::max(0.0, std::chrono::duration<double>(end - origin).count());
         const qint64 frames = std::llround(seconds * m_format.nSamplesPerSec);
         return std::min<qint64>(m_block.size(), frames * m_format.nBlockAlign);
@@ -536,8 +537,9 @@ private:
     static void onRead(pa_stream *stream, size_t readable, void *user)
     {
         auto *self = static_cast<PulseCaptureBuffer *>(user);
+        const auto now = Clock::now();
         if (readable > 0 && !self->m_ended)
-            self->soundCame(readable);
+            self->soundCame(readable, now);
         const void *data = nullptr;
         size_t size = 0;
         const qint64 before = self->m_written;
@@ -566,7 +568,7 @@ private:
         // Putting it off writes to the loop's wake-up pipe, so it is done at
         // most every quarter of that while; the watch counts from m_heard.
         if (self->m_written > before && !self->m_ended && self->m_wanted < 0) {
-            self->m_heard = Clock::now();
+            self->m_heard = now;
             self->forgetPing();
             if (self->m_heard - self->m_putOff >= kQuietTime / 4) {
                 self->m_putOff = self->m_heard;
@@ -585,20 +587,19 @@ private:
     // connection's moment, as the server's own pace of delivery is no finer.
     // After Stop, in small fragments, the server may still hold a whole large
     // one of sound from before these.
-    void soundCame(size_t readable)
+    void soundCame(size_t readable, Clock::time_point now)
     {
-        const auto now = Clock::now();
+        const bool heardFirst = heard();
         m_received += qint64(readable);
         const auto captured = now
             - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                 double(m_received) / m_format.nAvgBytesPerSec));
-        if (m_heardFirst && captured >= m_latest)
+        if (heardFirst && captured >= m_latest)
             return;
-        if (!m_heardFirst)
+        if (!heardFirst)
             m_firstAfterStop = m_wanted >= 0;
         const auto unseen =
             m_firstAfterStop ? std::chrono::milliseconds(kRecordingFragmentMs) : Clock::duration(0);
-        m_heardFirst = true;
         m_latest = captured;
         m_origin = captured - unseen - m_connected >= kLateStartTold ? captured : m_connected;
         if (m_wanted >= 0)
@@ -742,7 +743,7 @@ private:
         const auto also = [&reason](const QString &more) {
             reason = reason.isEmpty() ? more : reason + QStringLiteral("；") + more;
         };
-        if (m_heardFirst && m_origin > m_connected)
+        if (heard() && m_origin > m_connected)
             also(QStringLiteral("录音设备在开始录音 %1 秒后才送来声音，这之前的声音没有录到")
                      .arg(std::chrono::duration<double>(m_origin - m_connected).count(), 0, 'f', 2));
         if (m_holes > 0)
@@ -820,7 +821,6 @@ private:
     bool m_started = false;
     bool m_ended = false;
     Clock::time_point m_connected;
-    bool m_heardFirst = false;
     Clock::time_point m_origin; // when the take's first sample was captured
     Clock::time_point m_latest; // the latest it can have been, by what came so far
     qint64 m_received = 0; // bytes the server handed over, the take's or not

@@ -1,8 +1,12 @@
 #include "savedialog.h"
 
+#include <QAbstractItemView>
+#include <QCompleter>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
+#include <QPointer>
 #include <QStandardPaths>
 
 namespace ui {
@@ -12,39 +16,53 @@ namespace {
 class QtSaveDialog final : public SaveDialog
 {
 public:
-    // A dialog of its own each time: its file name completer looks up what
-    // is typed in the background, and a dialog kept hidden for the next
-    // save would still pop up its list once that comes in, taking the
-    // person's next click in the window with it. The folder is kept.
     bool ShowSave(QWidget *parent) override
     {
-        QFileDialog dialog(parent);
-        dialog.setAcceptMode(QFileDialog::AcceptSave);
-        dialog.setFileMode(QFileDialog::AnyFile);
-        // The caller asks about the file it really writes, which has ".wav" added.
-        dialog.setOption(QFileDialog::DontConfirmOverwrite);
-        // Qt's own dialog: the same on every desktop, in Chinese, and scriptable.
-        dialog.setOption(QFileDialog::DontUseNativeDialog);
-        if (m_folder.isEmpty()) {
+        // One dialog, kept hidden between saves: a new one each time costs
+        // its file system model and icons anew, and memory grows with every take.
+        if (!m_dialog) {
+            m_dialog = new QFileDialog(parent);
+            m_dialog->setAcceptMode(QFileDialog::AcceptSave);
+            m_dialog->setFileMode(QFileDialog::AnyFile);
+            // The caller asks about the file it really writes, which has ".wav" added.
+            m_dialog->setOption(QFileDialog::DontConfirmOverwrite);
+            // Qt's own dialog: the same on every desktop, in Chinese, and scriptable.
+            m_dialog->setOption(QFileDialog::DontUseNativeDialog);
             // Recordings belong with the user's music, not wherever the program was started.
-            m_folder = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
-            if (m_folder.isEmpty() || !QFileInfo(m_folder).isDir())
-                m_folder = QDir::homePath();
+            QString start = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+            if (start.isEmpty() || !QFileInfo(start).isDir())
+                start = QDir::homePath();
+            m_dialog->setDirectory(start);
         }
-        dialog.setDirectory(m_folder);
-        dialog.setWindowTitle(DialogTitle);
-        dialog.setNameFilter(Filter);
-        dialog.setWindowModality(Qt::ApplicationModal);
-        const bool accepted = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
-        m_folder = dialog.directory().absolutePath();
+        m_dialog->setWindowTitle(DialogTitle);
+        m_dialog->setNameFilter(Filter);
+        m_dialog->setWindowModality(Qt::ApplicationModal);
+        const bool accepted = m_dialog->exec() == QDialog::Accepted && !m_dialog->selectedFiles().isEmpty();
+        forgetTypedName();
         if (!accepted)
             return false;
-        FileName = dialog.selectedFiles().constFirst();
+        FileName = m_dialog->selectedFiles().constFirst();
         return true;
     }
 
+    ~QtSaveDialog() override { delete m_dialog; }
+
 private:
-    QString m_folder;
+    // The name completer finishes looking up a folder in the background and
+    // then shows its list for what was last typed, even with the dialog
+    // hidden; that list would grab the pointer and eat the next click in the
+    // window. With nothing left to complete it stays down.
+    void forgetTypedName()
+    {
+        for (auto *edit : m_dialog->findChildren<QLineEdit *>()) {
+            if (QCompleter *completer = edit->completer()) {
+                completer->setCompletionPrefix(QString());
+                completer->popup()->hide();
+            }
+        }
+    }
+
+    QPointer<QFileDialog> m_dialog;
 };
 
 } // namespace

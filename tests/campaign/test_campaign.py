@@ -19,8 +19,13 @@ from test_faults import restart_server, session_pids, session_process, silent_ru
 
 pytestmark = [pytest.mark.campaign, pytest.mark.session("--signal=tone:440", "--decoy-source")]
 
-# Seeds that once failed, run first with as many takes as it took.
-KNOWN = []
+# Seeds that once failed, (seed, takes up to the failing one), run first.
+KNOWN = [
+    # PulseAudio: 20 ms of silence at 0.68 s of take 84, no fault, nothing told. PipeWire:
+    # 60 ms of silence at 0.26 s of take 91 (a CPU hog); take 117, killed during Save,
+    # came back 2.36 s long from clicks 1.86 s apart.
+    (1559083520, 117),
+]
 
 TAKES = int(os.environ.get("CAMPAIGN_TAKES", "150"))
 # Only these kinds (comma-separated), to look into one; a seed repeats only with the same choice.
@@ -36,7 +41,7 @@ ALL_SILENT = "全是静音"
 HOLES = "那里是静音"
 LATE = "秒后才送来声音"
 OFFERED = "找到上次运行时没有保存的录音"
-NO_RECOVERY = ("recording without a recovery file", "recovery file")
+NO_RECOVERY = "recovery file"  # "recording without a recovery file", or one that "cannot be written"
 
 
 @pytest.fixture
@@ -326,7 +331,7 @@ def judge(take, run_text, mounts):
     # Without a recovery file the take is at risk, which the program says
     # once a run, and only to its log: the person can do nothing about it.
     if take.fault.startswith("recovery folder") and take.moment == "before Start" and mounts:
-        if not any(w in run_text for w in NO_RECOVERY):
+        if NO_RECOVERY not in run_text:
             wrong("untold: recorded without a recovery file, and not a word of it")
 
     # Nothing was recorded to keep when the program says so, or when it is
@@ -418,7 +423,8 @@ def summary(take):
     return f"take {take.number:3}: {take.fault:25} {take.moment:12} at {at:5} kept {kept:5} {how:9} {' | '.join(words)}"
 
 
-def test_campaign(own_mounts, session, launch, seed=SEED, takes=TAKES):
+@pytest.mark.parametrize("seed,takes", KNOWN + [(SEED, TAKES)], ids=lambda v: str(v))
+def test_campaign(own_mounts, session, launch, seed, takes):
     print(f"\ncampaign: seed {seed}, {takes} takes on {os.environ['MOLAN_SOUND_SERVER']}"
           + ("" if own_mounts else "; recovery folder faults left out (needs root)"))
     rng = random.Random(seed)

@@ -300,13 +300,15 @@ check_deb() {
         pass "lintian --pedantic: no error, warning or pedantic tag"; fi
 
     # The program is built hardened: PIE, stack protector, fortified libc
-    # calls, read-only relocations bound at start.
+    # calls, read-only relocations bound at start. Not control-flow
+    # protection: Debian 12's C start files carry no CET note, so no program
+    # linked there is marked (scripts/build-deb --check asks it on Debian 13).
     if command -v hardening-check >/dev/null; then
         local program=$scratch/hardened
         mkdir -p "$program"
         dpkg-deb -x "$deb" "$program"
         local hardening
-        if hardening=$(hardening-check "$program/usr/bin/molan-recorder" 2>&1); then
+        if hardening=$(hardening-check --nocfprotection "$program/usr/bin/molan-recorder" 2>&1); then
             pass "hardening-check"
         else
             echo "$hardening" >&2

@@ -183,7 +183,8 @@ check_install() {
              share/metainfo/$app_id.metainfo.xml \
              share/icons/hicolor/48x48/apps/molan-recorder.png \
              share/icons/hicolor/scalable/apps/molan-recorder.svg \
-             share/doc/molan-recorder/copyright; do
+             share/doc/molan-recorder/copyright \
+             share/man/man1/molan-recorder.1 share/man/zh_CN/man1/molan-recorder.1; do
         [[ -f $usr/$f ]] || fail "$f is not installed"
     done
     [[ -x $usr/bin/molan-recorder ]] || fail "bin/molan-recorder is not executable"

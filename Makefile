@@ -5,7 +5,8 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DMOLAN_WERROR=ON
 endif
 
-.PHONY: run test test-sanitize test-memcheck fuzz campaign test-debian13 bench build setup setup-test clean windows test-windows
+.PHONY: run test test-sanitize test-memcheck fuzz campaign test-debian13 bench build setup setup-test clean windows \
+	test-windows deb deb-check
 
 run: setup build
 	@scripts/run $(BUILD_DIR)/molan-recorder
@@ -59,6 +60,17 @@ test-memcheck: setup-test build
 # from this system's Debian mirrors and kept in the user's cache (needs root).
 test-debian13:
 	@scripts/debian13 make test
+
+# The Debian package from debian/, built in clean roots of Debian 12 and 13
+# holding only its Build-Depends (made once, kept in the user's cache; needs
+# root): dist/deb/bookworm and dist/deb/trixie. deb-check also builds each a
+# second time elsewhere and compares the bytes, then runs lintian,
+# hardening-check and the autopkgtest in a fresh root of that release.
+deb:
+	@scripts/build-deb
+
+deb-check:
+	@scripts/build-deb --twice --check
 
 # Start-up, CPU, memory, timing and saving of the real program, beside their targets.
 bench: setup-test build

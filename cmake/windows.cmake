@@ -7,6 +7,12 @@ if(CMAKE_RC_COMPILER MATCHES "windres")
     target_compile_options(molan-recorder PRIVATE $<$<COMPILE_LANGUAGE:RC>:--codepage=65001>)
 endif()
 
+# ASLR anywhere in the 64-bit space and DEP; the linker's defaults today,
+# asked for all the same (tests/windows/pe_hardening.py checks them).
+if(MINGW)
+    target_link_options(molan-recorder PRIVATE -Wl,--dynamicbase,--high-entropy-va,--nxcompat)
+endif()
+
 set(MOLAN_SHORT_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
 set(molan_folder molan-recorder-${MOLAN_SHORT_VERSION}-win64)
 set(molan_dir ${CMAKE_INSTALL_BINDIR})

@@ -102,6 +102,13 @@ class Recorder:
         # person's who types faster than the folder is read.
         time.sleep(0.3)
         xdotool("key", "Return")
+        # A list that came up all the same took that Return, as it would a
+        # person's, who then presses Return again.
+        try:
+            wait_for(lambda: not windows(DIALOG_TITLE) or windows(APP_TITLE), 1.5, "the dialog to close")
+        except Failure:
+            self.activate(dialog)
+            xdotool("key", "Return")
         return dialog
 
     def save_and_read(self, window, path):

@@ -148,8 +148,8 @@ def type_text(text):
             chunks.append((slow, [ch]))
     for slow, chars in chunks:
         if slow:
-            time.sleep(0.15)  # the first remapped key comes only after the last plain one has reached the program
-        xdotool("type", "--delay", "80" if slow else "5", "".join(chars))
+            time.sleep(0.3)  # the first remapped key comes only after the last plain one has reached the program
+        xdotool("type", "--delay", "120" if slow else "5", "".join(chars))
 
 
 def read_wave(path):

@@ -90,8 +90,9 @@ class Recorder:
         xdotool("mousemove", "--window", window, str(where[0]), str(where[1]))
         xdotool("click", "1")
 
-    def save_as(self, window, path):
-        """Alt+S, then the file name typed into the save dialog and Enter."""
+    def save_as(self, window, path, then=None):
+        """Alt+S, then the file name typed into the save dialog and Enter;
+        `then` is called right after that Enter."""
         self.key(window, "alt+s")
         dialog = wait_for(lambda: windows(DIALOG_TITLE), 10, "the save dialog")[0]
         self.activate(dialog)
@@ -102,6 +103,8 @@ class Recorder:
         # person's who types faster than the folder is read.
         time.sleep(0.3)
         xdotool("key", "Return")
+        if then:
+            then()
         # A list that came up all the same took that Return, as it would a
         # person's, who then presses Return again.
         try:

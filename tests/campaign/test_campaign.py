@@ -13,8 +13,8 @@ import time
 from collections import Counter
 
 import pytest
-from driver import (APP_TITLE, MAIN_TITLE, RATE, START_BUTTON, STOP_BUTTON, frequency, pactl, read_wave, timed,
-                    wait_for, window_size, windows, xdotool)
+from driver import (APP_TITLE, MAIN_TITLE, RATE, START_BUTTON, STOP_BUTTON, Failure, frequency, pactl, read_wave,
+                    timed, wait_for, window_size, windows, xdotool)
 from test_faults import restart_server, session_pids, session_process, silent_runs
 
 pytestmark = [pytest.mark.campaign, pytest.mark.session("--signal=tone:440", "--decoy-source")]
@@ -83,12 +83,7 @@ class Reference:
         with open(self.path, "rb") as f:
             f.seek(max(0, at - int(spread * RATE)))
             heard = f.read(int(2 * spread * RATE))
-        run = 0
-        for sample in heard:
-            run = run + 1 if abs(sample - 128) <= 2 else 0
-            if run >= RATE // 100:
-                return True
-        return False
+        return bool(silent_runs(heard, RATE // 100))
 
     def kept_aside(self):
         """Whether a recovery file has sound in it."""
@@ -363,25 +358,23 @@ def record(rig, take):
         return
     path = str(rig.session / f"take-{take.number:03d}")
     take.tried_save = True
-    rig.program.key(rig.window, "alt+s")
-    wait_for(lambda: windows("保存音频文件") or windows(APP_TITLE), 10, "the save dialog")
-    if windows(APP_TITLE):
+
+    def during_save():
+        if take.moment == "during Save":
+            time.sleep(d["near"] + 0.025)  # the file is written within some 50 ms of the Return
+            take.fired = take.took(time.monotonic())
+            fire()
+
+    rig.dismiss()
+    try:
+        rig.program.save_as(rig.window, path, then=during_save)
+    except Failure:  # a message came up instead of the dialog: answered, as a person would
         rig.dismiss()
-        rig.program.key(rig.window, "alt+s")
-    dialog = wait_for(lambda: windows("保存音频文件"), 10, "the save dialog")[0]
-    rig.program.activate(dialog)
-    xdotool("key", "ctrl+a")
-    xdotool("type", "--delay", "5", path)
-    time.sleep(0.3)
-    xdotool("key", "Return")
-    if take.moment == "during Save":
-        time.sleep(d["near"] + 0.025)  # the file is written within some 50 ms of the Return
-        take.fired = take.took(time.monotonic())
-        fire()
-        if take.fault == "recorder killed":
-            if os.path.exists(path + ".wav"):
-                take.saved, take.file = True, read_wave(path + ".wav")
-            return
+        rig.program.save_as(rig.window, path, then=during_save)
+    if take.fault == "recorder killed" and take.fired is not None:
+        if os.path.exists(path + ".wav"):
+            take.saved, take.file = True, read_wave(path + ".wav")
+        return
     wait_for(lambda: os.path.exists(path + ".wav") or windows(APP_TITLE), 10, path)
     rig.dismiss(0.2)
     take.text += rig.news()

@@ -32,17 +32,10 @@ def session_pids():
 
 
 def silent_runs(samples, window=441):
-    """Where stretches of `window` samples (20 ms) or more with nothing but
-    silence in them begin, at any level and wherever they fall, in seconds."""
-    runs, begun, low, high = [], 0, 256, -1
-    for i, sample in enumerate(list(samples) + [None]):
-        if sample is not None and max(high, sample) - min(low, sample) < 4:
-            low, high = min(low, sample), max(high, sample)
-            continue
-        if i - begun >= window:
-            runs.append(begun / RATE)
-        begun, low, high = i, sample if sample is not None else 256, sample if sample is not None else -1
-    return runs
+    """Stretches of 20 ms or more with nothing but silence in them, in seconds from the start."""
+    quiet = [t for t in range(0, len(samples) - window + 1, window)
+             if max(samples[t:t + window]) - min(samples[t:t + window]) < 4]
+    return [t / RATE for t in quiet]
 
 
 def session_process(name):

@@ -315,9 +315,13 @@ public:
 
     Status Start(std::uint32_t) override
     {
+        const auto clicked = Clock::now();
         Locked lock(m_connection->loop());
         if (m_started)
             return m_ended ? Status::failure(QStringLiteral("这段录音已经结束")) : Status::success();
+        // A connection made anew first takes its time; the take still
+        // counts from here, and a beginning that came late is told.
+        m_startedAt = clicked;
         if (Status connecting = m_connection->connect(); !connecting)
             return connecting;
         m_started = true;
@@ -409,10 +413,10 @@ private:
 
     // Exactly the sound from its first sample up to `end`: counted, not
     // clocked, since the server's clock runs in steps and lags behind. Until
-    // the first sound has come, the connection stands in for it.
+    // the first sound has come, Start stands in for it.
     qint64 wantedAt(Clock::time_point end) const
     {
-        const auto origin = heard() ? m_origin : m_connected;
+        const auto origin = heard() ? m_origin : m_startedAt;
         const double seconds = std::max(0.0, std::chrono::duration<double>(end - origin).count());
         const qint64 frames = std::llround(seconds * m_format.nSamplesPerSec);
         return std::min<qint64>(m_block.size(), frames * m_format.nBlockAlign);
@@ -437,7 +441,7 @@ private:
         pa_buffer_attr attr;
         std::memset(&attr, 0xff, sizeof attr);
         attr.fragsize = bytesFor(kRecordingFragmentMs);
-        m_connected = m_heard = m_putOff = Clock::now();
+        m_heard = m_putOff = Clock::now();
         // No device named: the server records from its default source,
         // whatever that is now, a monitor included. The take stays on it: a
         // server would move it to another device, or to the speakers'
@@ -584,7 +588,7 @@ private:
     // tells that only with its last piece. A device slow to start gives its
     // first sound long after the stream was made, and the take counts from
     // there; the few milliseconds any device takes are left to the
-    // connection's moment, as the server's own pace of delivery is no finer.
+    // moment of Start, as the server's own pace of delivery is no finer.
     // After Stop, in small fragments, the server may still hold a whole large
     // one of sound from before these.
     void soundCame(size_t readable, Clock::time_point now)
@@ -601,7 +605,7 @@ private:
         const auto unseen =
             m_firstAfterStop ? std::chrono::milliseconds(kRecordingFragmentMs) : Clock::duration(0);
         m_latest = captured;
-        m_origin = captured - unseen - m_connected >= kLateStartTold ? captured : m_connected;
+        m_origin = captured - unseen - m_startedAt >= kLateStartTold ? captured : m_startedAt;
         if (m_wanted >= 0)
             m_wanted = wantedAt(m_stoppedAt);
     }
@@ -743,9 +747,9 @@ private:
         const auto also = [&reason](const QString &more) {
             reason = reason.isEmpty() ? more : reason + QStringLiteral("；") + more;
         };
-        if (heard() && m_origin > m_connected)
+        if (heard() && m_origin > m_startedAt)
             also(QStringLiteral("录音设备在开始录音 %1 秒后才送来声音，这之前的声音没有录到")
-                     .arg(std::chrono::duration<double>(m_origin - m_connected).count(), 0, 'f', 2));
+                     .arg(std::chrono::duration<double>(m_origin - m_startedAt).count(), 0, 'f', 2));
         if (m_holes > 0)
             also(QStringLiteral("其中有 %1 秒声音服务器没有送到，那里是静音")
                      .arg(double(m_holes) / m_format.nAvgBytesPerSec, 0, 'f', 2));
@@ -820,7 +824,7 @@ private:
     qint64 m_wanted = -1; // where Stop cuts the take; -1 while recording
     bool m_started = false;
     bool m_ended = false;
-    Clock::time_point m_connected;
+    Clock::time_point m_startedAt; // Start, which the take counts from while no sound came
     Clock::time_point m_origin; // when the take's first sample was captured
     Clock::time_point m_latest; // the latest it can have been, by what came so far
     qint64 m_received = 0; // bytes the server handed over, the take's or not

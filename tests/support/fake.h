@@ -7,6 +7,7 @@
 #include "desktop/savedialog.h"
 #include "recorder/frmmain.h"
 #include "sound/memorybuffer.h"
+#include "sound/recovery.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -17,6 +18,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace fake {
 
@@ -93,11 +95,7 @@ public:
     void setInterruptedHandler(InterruptedHandler handler) override { interrupt = std::move(handler); }
 
     // The late end of a stopped take comes in.
-    void arrive()
-    {
-        captured += late;
-        late = 0;
-    }
+    void arrive() { captured += std::exchange(late, 0u); }
     // The take ends by itself with `kept` bytes, which the recorder hears
     // later from its event loop, as from the real backends.
     void endTake(std::uint32_t kept, const QString &reason)
@@ -206,10 +204,10 @@ struct Rig
     std::shared_ptr<Audio> audio = std::make_shared<Audio>();
     Desktop *desktop = nullptr;
     SaveDialog *dialog = nullptr;
-    std::unique_ptr<FrmMain> window;
-    std::function<std::shared_ptr<audio::DirectX7>()> create;
     QTemporaryDir recovery;
     QString recoveryFolder = recovery.path();
+    std::unique_ptr<FrmMain> window;
+    std::function<std::shared_ptr<audio::DirectX7>()> create;
 
     explicit Rig(std::function<std::shared_ptr<audio::DirectX7>()> sound = {})
         : create(sound ? std::move(sound) : [a = audio] { return a; })
@@ -235,6 +233,9 @@ struct Rig
             std::make_unique<FrmMain>(RecorderServices{create, std::move(d), std::move(s), recoveryFolder});
     }
 
+    // The window lets its recovery file go on a thread of its own, which must
+    // be done with it before the folder goes, as before a next start.
+    ~Rig() { window.reset(), audio::RecoveryFile::leftOver(recoveryFolder); }
     bool load() { return window->Form_Load(); }
 
     // One tick of the seconds timer, as the event loop would deliver it.

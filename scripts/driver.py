@@ -25,6 +25,10 @@ class Failure(AssertionError):
     pass
 
 
+class MessageInstead(Failure):
+    """A message box came up where the program was asked for something else."""
+
+
 def check(condition, message):
     if not condition:
         raise Failure(message)
@@ -54,10 +58,12 @@ def wait_for(predicate, timeout, what):
 
 
 def timed(*args):
-    """Runs xdotool; the moment it acted is taken as the middle of the call."""
+    """Runs xdotool; the moment it acted, taken as the middle of the call, and
+    how far that can be off: half the call."""
     before = time.monotonic()
     xdotool(*args)
-    return (before + time.monotonic()) / 2
+    after = time.monotonic()
+    return (before + after) / 2, (after - before) / 2
 
 
 def window_size(window):
@@ -90,11 +96,40 @@ class Recorder:
         xdotool("mousemove", "--window", window, str(where[0]), str(where[1]))
         xdotool("click", "1")
 
+    def record(self, seconds):
+        """A click on Start, a wait, a click on Stop; returns the time between
+        the clicks, and how far that can be off as xdotool takes its time. A
+        button acts on its release, which alone is timed: xdotool's click
+        takes 100 ms. (Alt+K would click Start only after Qt's 100 ms button
+        animation.)"""
+        self.activate(self.window)
+        moments = []
+        for button in (START_BUTTON, STOP_BUTTON):
+            xdotool("mousemove", "--window", self.window, *map(str, button))
+            if moments:
+                time.sleep(max(0, seconds - (time.monotonic() - moments[0][0])))
+            xdotool("mousedown", "1")
+            moments.append(timed("mouseup", "1"))
+        (started, early), (stopped, late) = moments
+        return stopped - started, early + late
+
     def save_as(self, window, path, then=None):
         """Alt+S, then the file name typed into the save dialog and Enter;
         `then` is called right after that Enter."""
-        self.key(window, "alt+s")
-        dialog = wait_for(lambda: windows(DIALOG_TITLE), 10, "the save dialog")[0]
+        # A dialog that does not come is said, and Alt+S pressed once more, as
+        # a person would; if that does not help either, what is up tells
+        # where the take went.
+        for attempt in (1, 2):
+            self.key(window, "alt+s")
+            try:
+                dialog = self.save_dialog()
+                break
+            except MessageInstead:
+                raise
+            except Failure:
+                if attempt == 2:
+                    raise Failure(f"no save dialog after Alt+S, twice; {self.state()}") from None
+                print(f"no save dialog 3 s after Alt+S; {self.state()}", flush=True)
         self.activate(dialog)
         xdotool("key", "ctrl+a")
         type_text(path)
@@ -112,6 +147,9 @@ class Recorder:
         except Failure:
             self.activate(dialog)
             xdotool("key", "Return")
+            # Gone before anything else is done: a click meant for the window
+            # would land in the dialog while it is still on the screen.
+            wait_for(lambda: not windows(DIALOG_TITLE) or windows(APP_TITLE), 10, "the dialog to close")
         return dialog
 
     def save_and_read(self, window, path):
@@ -131,6 +169,35 @@ class Recorder:
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise Failure("the recorder did not end")
+
+    def save_dialog(self):
+        """The save dialog once it is up; MessageInstead if a message came first."""
+        wait_for(lambda: windows(DIALOG_TITLE) or windows(APP_TITLE), 3, "the save dialog")
+        dialog = windows(DIALOG_TITLE)
+        if not dialog:
+            with open(self.log_path, encoding="utf-8", errors="replace") as log:
+                raise MessageInstead(f"a message came up instead of the save dialog: {log.read()[-300:]}")
+        return dialog[0]
+
+    def state(self):
+        """What a failure report needs: the program's windows, and its
+        recovery files twice a second apart (one that grows is a take still
+        recording; none, a take that never began or was saved)."""
+        shown = xdotool("search", "--onlyvisible", "--pid", str(self.process.pid), check_status=False).split()
+        titles = [xdotool("getwindowname", w, check_status=False) for w in shown]
+        folder = os.path.join(os.environ.get("XDG_STATE_HOME", ""), "molan-recorder")
+
+        def files():
+            found = {}
+            for name in os.listdir(folder) if os.path.isdir(folder) else ():
+                try:
+                    found[name] = os.path.getsize(os.path.join(folder, name))
+                except OSError:
+                    pass
+            return found
+        before = files()
+        time.sleep(1)
+        return f"windows {titles}, recovery files {before}, a second later {files()}"
 
     def running(self):
         return self.process.poll() is None

@@ -4,21 +4,27 @@ of the fault, or the person is told; never another device's sound or silence
 passed off as the take."""
 
 import os
+import re
 import subprocess
 import time
 
 import pytest
-from driver import (APP_TITLE, RATE, START_BUTTON, STOP_BUTTON, frequency, pactl, unplug_the_microphone, wait_for,
-                    windows, xdotool)
-from test_faults import silent_runs
+from driver import (APP_TITLE, RATE, START_BUTTON, STOP_BUTTON, Failure, frequency, pactl, unplug_the_microphone,
+                    wait_for, windows, xdotool)
+from test_faults import listening, silent_runs
 
-pytestmark = pytest.mark.session("--signal=tone:440", "--decoy-source")
+pytestmark = pytest.mark.session("--signal=tone:440", "--decoy-source", "--witness")
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def said(recorder):
     with open(recorder.log_path, encoding="utf-8") as log:
         return log.read()
+
+
+# A busy machine can link a new stream late, and the program rightly says
+# that the take's beginning is missing; that is not the fault under test's.
+LATE = re.compile(r"[：；]?录音设备在开始录音 [0-9.]+ 秒后才送来声音，这之前的声音没有录到")
 
 
 def answer(recorder, what):
@@ -47,12 +53,14 @@ def test_a_device_fault(session, recorder, fault):
     before, during, told, kept = FAULTS[fault]
     if before:
         before()
+    witness = listening(session)
     recorder.click(recorder.window, START_BUTTON)
     if before:
         took = answer(recorder, "the word that the microphone is silenced")
         print(f"{fault}: told {took:.2f} s after Start")
         assert took < 2, took
     time.sleep(1.5)
+    heard = witness()  # up to the fault
     if during:
         during()
         if told:
@@ -62,7 +70,7 @@ def test_a_device_fault(session, recorder, fault):
     if not told or silenced:
         time.sleep(1.5)
         recorder.click(recorder.window, STOP_BUTTON)
-    log = said(recorder)
+    log = LATE.sub("", said(recorder)).replace("录音没有完整收到\n", "\n")
     if told:
         assert told in log, log
     else:
@@ -70,7 +78,13 @@ def test_a_device_fault(session, recorder, fault):
     words = log.count("现在录下的只会是静音") + log.count("全是静音")
     assert words == (1 if silenced else 0), "told more than once a take: " + log
 
-    take = recorder.save_and_read(recorder.window, str(session / "take"))
+    try:
+        take = recorder.save_and_read(recorder.window, str(session / "take"))
+    except Failure:
+        if not LATE.search(said(recorder)):
+            raise
+        answer(recorder, "the word that the take began late")
+        take = recorder.save_and_read(recorder.window, str(session / "take"))
     if kept is None:
         kept = take["frames"] / RATE
     # The tone up to the fault, and silence after it if the take goes on;
@@ -82,7 +96,8 @@ def test_a_device_fault(session, recorder, fault):
     if kept:
         tone = samples[: sound - 1102]
         assert frequency(tone) == pytest.approx(440, abs=5), "the take is not the tone up to the fault"
-        assert silent_runs(tone) == [], "silence where the tone was"
+        # Unless the session's own player ran dry: its second reader heard that too.
+        assert silent_runs(tone) == [] or silent_runs(heard), "silence where the tone was"
     if fault == "unplugged":
         assert take["frames"] - sound < 0.05 * RATE, "the take went on after its device"
 

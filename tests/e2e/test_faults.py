@@ -9,12 +9,18 @@ import subprocess
 import time
 
 import pytest
-from driver import APP_TITLE, RATE, START_BUTTON, STOP_BUTTON, frequency, wait_for, windows
+from driver import APP_TITLE, RATE, START_BUTTON, frequency, wait_for, windows
 
 # Ahead of other work, as the session starts its own, so that a busy machine
 # does not put gaps into the sound.
 AHEAD = "nice -n -10" if os.geteuid() == 0 else ""
 
+
+# A take once the server is back is as long as its clicks, give or take how
+# late a busy machine lets the program see each click (3-10 ms with a busy
+# loop beside it, once 26 ms), and xdotool's own timing; a fragment held back
+# (200 ms) or a late start (100 ms or more) is far beyond it.
+AGAIN = 0.05
 
 SERVERS = ("pulseaudio", "pipewire", "pipewire-pulse", "wireplumber")
 
@@ -36,6 +42,19 @@ def silent_runs(samples, window=441):
     quiet = [t for t in range(0, len(samples) - window + 1, window)
              if max(samples[t:t + window]) - min(samples[t:t + window]) < 4]
     return [t / RATE for t in quiet]
+
+
+def listening(session):
+    """What the session's second reader of the microphone (--witness) hears
+    from now on: a function that returns what it has heard so far."""
+    path = session / "witness.raw"
+    began = path.stat().st_size
+
+    def heard():
+        with open(path, "rb") as f:
+            f.seek(began)
+            return f.read()
+    return heard
 
 
 def session_process(name):
@@ -93,11 +112,9 @@ def test_the_sound_server_dies_while_recording(session, recorder):
 
     restart_server(command, session)
     time.sleep(0.5)
-    recorder.click(recorder.window, START_BUTTON)
-    time.sleep(1.0)
-    recorder.click(recorder.window, STOP_BUTTON)
+    elapsed, slack = recorder.record(1.0)
     again = recorder.save_and_read(recorder.window, str(session / "after"))
-    assert 0.8 * RATE <= again["frames"] <= 1.6 * RATE
+    assert abs(again["frames"] / RATE - elapsed) <= AGAIN + slack, (again["frames"], elapsed)
     assert frequency(again["samples"]) == pytest.approx(440, abs=5), "the new recording is not the tone"
     recorder.close(recorder.window)
     assert recorder.wait() == 0
@@ -105,7 +122,7 @@ def test_the_sound_server_dies_while_recording(session, recorder):
 
 # A stuck server (SIGSTOP, as a swap storm or a debugger would) during a take,
 # and when Start is pressed: told within seconds, never filled with silence.
-@pytest.mark.session("--signal=tone:440")
+@pytest.mark.session("--signal=tone:440", "--witness")
 @pytest.mark.parametrize("when", [1.5, 0], ids=["during a take", "at start"])
 def test_a_hung_sound_server_is_told(session, recorder, when):
     pids = session_pids()
@@ -139,12 +156,18 @@ def test_a_hung_sound_server_is_told(session, recorder, when):
         assert frequency(take["samples"]) == pytest.approx(440, abs=5)
         assert silent_runs(take["samples"]) == [], "silence where the tone was"
 
-    # Once the server answers again, so does the recorder.
-    recorder.click(recorder.window, START_BUTTON)
-    time.sleep(1.0)
-    recorder.click(recorder.window, STOP_BUTTON)
-    again = recorder.save_and_read(recorder.window, str(session / "after"))
-    assert 0.8 * RATE <= again["frames"] <= 1.2 * RATE
+    # Once the server answers again, so does the recorder. The session's own
+    # player hung with the server and may still be catching up: where the
+    # session's second reader heard silence too, the take is made again.
+    for attempt in (1, 2):
+        witness = listening(session)
+        elapsed, slack = recorder.record(1.0)
+        time.sleep(0.2)  # its latency
+        heard = witness()
+        again = recorder.save_and_read(recorder.window, str(session / f"after {attempt}"))
+        if not (silent_runs(again["samples"]) and silent_runs(heard)):
+            break
+    assert abs(again["frames"] / RATE - elapsed) <= AGAIN + slack, (again["frames"], elapsed)
     assert frequency(again["samples"]) == pytest.approx(440, abs=5)
     assert silent_runs(again["samples"]) == []
     recorder.close(recorder.window)

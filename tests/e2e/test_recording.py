@@ -5,21 +5,10 @@ import os
 import time
 
 import pytest
-from driver import DIALOG_TITLE, RATE, START_BUTTON, STOP_BUTTON, frequency, timed, wait_for, windows, xdotool
+from driver import APP_TITLE, DIALOG_TITLE, RATE, Failure, MessageInstead, frequency, wait_for, windows
 
 # The decoy comes first in the list of sources: recording must use the default one.
 pytestmark = pytest.mark.session("--signal=tone:440", "--decoy-source")
-
-
-def record_for(recorder, seconds):
-    """A click on Start, a wait, a click on Stop; returns the time between the clicks.
-    (Alt+K would click Start only after Qt's 100 ms button animation.)"""
-    recorder.activate(recorder.window)
-    xdotool("mousemove", "--window", recorder.window, *map(str, START_BUTTON))
-    started = timed("click", "1")
-    xdotool("mousemove", "--window", recorder.window, *map(str, STOP_BUTTON))
-    time.sleep(max(0, seconds - (time.monotonic() - started)))
-    return timed("click", "1") - started
 
 
 def close(recorder):
@@ -28,17 +17,19 @@ def close(recorder):
 
 
 def test_records_the_tone_between_the_clicks(session, recorder):
-    elapsed = record_for(recorder, 2.0)
+    elapsed, slack = recorder.record(2.0)
     take = recorder.save_and_read(recorder.window, str(session / "第一次 录音"))
     assert (take["channels"], take["width"], take["rate"]) == (1, 1, RATE)
     # 5 ms for the recorder, the rest for xdotool's own timing.
-    assert abs(take["frames"] / RATE - elapsed) <= 0.010, f"{take['frames']} frames in {elapsed:.4f} s"
+    assert abs(take["frames"] / RATE - elapsed) <= 0.005 + slack, (
+        f"{take['frames']} frames in {elapsed:.4f} s, ± {slack * 1000:.1f} ms for xdotool"
+    )
     assert frequency(take["samples"]) == pytest.approx(440, abs=5)
     close(recorder)
 
 
 def test_a_cancelled_save_writes_nothing_and_save_stays(session, recorder):
-    record_for(recorder, 0.5)
+    recorder.record(0.5)
     recorder.key(recorder.window, "alt+s")
     dialog = wait_for(lambda: windows(DIALOG_TITLE), 10, "the save dialog")[0]
     recorder.key(dialog, "Escape")
@@ -71,11 +62,29 @@ def usage(pid):
 def test_many_takes_cost_nothing(session, recorder):
     """Start, Stop and Save over and over: memory and file descriptors stay flat."""
     pid, name = recorder.process.pid, str(session / "take")
+    lost = []
     for n in range(35):
         if n == 5:  # the first takes fill caches and pools that are meant to stay
             before = usage(pid)
-        record_for(recorder, 0.1)
-        recorder.save_as(recorder.window, name)
+        # A short take, as someone trying the program out makes.
+        recorder.record(0.3)
+        try:
+            recorder.save_as(recorder.window, name)
+        except MessageInstead as why:
+            # A busy machine's sound server may link a new take late, and
+            # that is told; answered, and the next take goes on.
+            print(f"take {n}: {why}")
+            for box in windows(APP_TITLE):
+                recorder.key(box, "Return")
+            continue
+        except Failure as why:
+            # Now and then a busy machine loses a click, and there is nothing
+            # to save; what this test is about goes on with the next take.
+            # Twice in one run is not chance.
+            print(f"take {n}: {why}")
+            lost.append(why)
+            assert len(lost) < 2, lost
+            continue
         wait_for(lambda: os.path.exists(name + ".wav"), 10, "the take saved")
         os.remove(name + ".wav")
     (memory, descriptors), (memory_before, descriptors_before) = usage(pid), before

@@ -131,13 +131,13 @@ def take(recorder, folder, start_key, name, known):
     window = recorder.window
     recorder.activate(window)
     if start_key:
-        started = timed("key", "--clearmodifiers", "alt+k") + ACCESS_KEY_DELAY
+        started = timed("key", "--clearmodifiers", "alt+k")[0] + ACCESS_KEY_DELAY
     else:
         xdotool("mousemove", "--window", window, str(START_BUTTON[0]), str(START_BUTTON[1]))
-        started = timed("click", "1")
+        started = timed("click", "1")[0]
     xdotool("mousemove", "--window", window, str(STOP_BUTTON[0]), str(STOP_BUTTON[1]))
     time.sleep(3.0 - (time.monotonic() - started))
-    elapsed = timed("click", "1") - started
+    elapsed = timed("click", "1")[0] - started
     return save(recorder, folder, name, known), elapsed
 
 

@@ -117,12 +117,9 @@ void tst_Layout::windows()
     main.show();
     QVERIFY(QTest::qWaitForWindowActive(&main));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_K, Qt::AltModifier);
-    const QString recording = QStringLiteral("StopRec timer | 0秒");
-    (void)QTest::qWaitFor([&] { return rig.looks() == recording; }); // an animated click
-    QCOMPARE(rig.looks(), recording);
+    QTRY_COMPARE(rig.looks(), QStringLiteral("StopRec timer | 0秒")); // an animated click
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_A, Qt::AltModifier);
-    QVERIFY(QTest::qWaitFor(
-        [] { return QApplication::activeWindow() && QApplication::activeWindow()->inherits("FrmA"); }));
+    QTRY_VERIFY(QApplication::activeWindow() && QApplication::activeWindow()->inherits("FrmA"));
 }
 
 QTEST_MAIN(tst_Layout)

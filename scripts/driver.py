@@ -142,14 +142,16 @@ class Recorder:
             then()
         # A list that came up all the same took that Return, as it would a
         # person's, who then presses Return again.
+        def closed():
+            return not windows(DIALOG_TITLE) or windows(APP_TITLE)
         try:
-            wait_for(lambda: not windows(DIALOG_TITLE) or windows(APP_TITLE), 1.5, "the dialog to close")
+            wait_for(closed, 1.5, "the dialog to close")
         except Failure:
             self.activate(dialog)
             xdotool("key", "Return")
             # Gone before anything else is done: a click meant for the window
             # would land in the dialog while it is still on the screen.
-            wait_for(lambda: not windows(DIALOG_TITLE) or windows(APP_TITLE), 10, "the dialog to close")
+            wait_for(closed, 10, "the dialog to close")
         return dialog
 
     def save_and_read(self, window, path):

@@ -117,9 +117,10 @@ void tst_Layout::windows()
     main.show();
     QVERIFY(QTest::qWaitForWindowActive(&main));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_K, Qt::AltModifier);
-    QTRY_COMPARE(rig.looks(), QStringLiteral("StopRec timer | 0秒")); // an animated click
+    const auto recording = [&] { return rig.looks() == QStringLiteral("StopRec timer | 0秒"); };
+    QVERIFY2(QTest::qWaitFor(recording), qPrintable(rig.looks())); // after an animated click
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_A, Qt::AltModifier);
-    QTRY_VERIFY(QApplication::activeWindow() && QApplication::activeWindow()->inherits("FrmA"));
+    QVERIFY(QTest::qWaitFor([] { return qobject_cast<FrmA *>(QApplication::activeWindow()); }));
 }
 
 QTEST_MAIN(tst_Layout)

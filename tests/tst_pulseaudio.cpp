@@ -122,8 +122,7 @@ void tst_PulseAudio::recordsTheDefaultSourceExactly()
     QProcess writer;
     QByteArray module;
     const auto unplugged = qScopeGuard([&] {
-        writer.kill();
-        writer.waitForFinished();
+        writer.kill(), writer.waitForFinished();
         if (!module.isEmpty())
             pactl(QStringLiteral("unload-module ") + QLatin1String(module));
     });
@@ -244,10 +243,7 @@ void tst_PulseAudio::neverHoldsTheEventLoop()
         rig.window->show();
         if (slowDisk)
             qputenv("MOLAN_SLOW_DISK", QFile::encodeName(rig.recoveryFolder));
-        const auto freed = qScopeGuard([] {
-            signalServer("CONT");
-            qunsetenv("MOLAN_SLOW_DISK");
-        });
+        const auto freed = qScopeGuard([] { signalServer("CONT"), qunsetenv("MOLAN_SLOW_DISK"); });
         // A 5 ms timer notes how late each of its ticks comes.
         QElapsedTimer clock;
         qint64 last = 0, longest = 0;

@@ -262,10 +262,11 @@ void tst_Saving::recoveryFile()
     }
     const auto killed = qScopeGuard([&] { kill(writer, SIGKILL), waitpid(writer, nullptr, 0); });
     if (ending == "kill") {
-        const auto file = [&] {
-            return QDir(dir.path()).entryInfoList({QStringLiteral("take-*.wav")}).value(0);
-        };
-        QVERIFY(QTest::qWaitFor([&] { return file().size() >= 3044; }, 10000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return QDir(dir.path()).entryInfoList({QStringLiteral("take-*.wav")}).value(0).size() >= 3044;
+            },
+            10000));
         QVERIFY(!audio::RecoveryFile::leftOver(dir.path())); // held by its program
         kill(writer, SIGKILL);
     }

@@ -57,6 +57,15 @@ def listening(session):
     return heard
 
 
+def assert_the_tone(samples, heard):
+    """The tone throughout, without silence, unless the session's own player
+    ran dry: `heard`, from its second reader over the same time, has silence too."""
+    gaps = silent_runs(samples)
+    assert not gaps or silent_runs(heard), f"silence where the tone was, at {gaps} s"
+    if not gaps:
+        assert frequency(samples) == pytest.approx(440, abs=5), "not the tone"
+
+
 def session_process(name):
     """The pid and command line of this session's process called `name`."""
     mark = f"SESSION_DIR={os.environ['SESSION_DIR']}".encode()

@@ -485,10 +485,10 @@ def parecord_run(_program, _display, out, streams):
 
 KINDS = {"start": start_run, "capture": capture_run, "auto": auto_run, "parecord": parecord_run}
 # What each kind's client asks of the source, for a card-like one to post at
-# (scripts/session): the program 200-ms fragments, parecord the server's
+# (scripts/session): the program 400-ms fragments, parecord the server's
 # default of 2 s.
 CARD_LATENCY_MS = {"parecord": 2000}
-PROGRAM_FRAGMENT_MS = 200
+PROGRAM_FRAGMENT_MS = 400
 
 
 # ---- memory: the same window with no sound behind it ----
@@ -631,7 +631,7 @@ def table(results, save, info, runs, server, source):
     floor_cpu = statistics.median(get("parecord", "recording_cpu_s"))
     floor_whole = statistics.median(get("parecord", "cpu_s"))
     # parecord takes whatever the server sends (PipeWire: 2-s chunks); the
-    # program asks for 200-ms fragments and keeps a recovery file besides.
+    # program asks for 400-ms fragments and keeps a recovery file besides.
     allowance = 0.020
     plain = save["QFile"][0]
 

@@ -31,23 +31,24 @@ constexpr auto kAnswerTime = std::chrono::milliseconds(2000);
 // needs 12-17 ms, rarely 200); past it the take ends at the last sound that
 // came, and the recorder is told.
 constexpr auto kTailTime = std::chrono::milliseconds(1000);
-// A record stream quiet for this long has the server asked whether it is
-// still there; one that then does not answer this soon has stopped answering
-// (hung, or stopped in a debugger), and the take ends there. Sources that
-// post their sound in large blocks (up to 2 s) stay quiet that long while all
-// is well; one quiet for longer has stopped delivering.
-constexpr auto kQuietTime = std::chrono::milliseconds(400);
+// Larger fragments while recording mean fewer wake-ups, for us and for the
+// server: 400 ms costs about half the CPU of 200. But PipeWire holds a whole
+// fragment back, so a server that dies takes it along, and a crash leaves it
+// out of the recovery file. The source's latency follows the fragment
+// (without that, PulseAudio lets a source with nobody else listening post
+// seconds at once, and a quiet stream would tell nothing).
+constexpr std::uint32_t kRecordingFragmentMs = 400;
+// A record stream quiet for two fragments has the server asked whether it
+// is still there; one that then does not answer this soon has stopped
+// answering (hung, or stopped in a debugger), and the take ends there.
+// Sources that post their sound in large blocks (up to 2 s) stay quiet that
+// long while all is well; one quiet for longer has stopped delivering.
+constexpr auto kQuietTime = std::chrono::milliseconds(2 * kRecordingFragmentMs);
 constexpr auto kPingTime = std::chrono::milliseconds(700);
 constexpr auto kSilentTime = std::chrono::milliseconds(3000);
 // While the connection to the server is made again, Start looks this often
 // whether it is up.
 constexpr auto kConnectPoll = std::chrono::milliseconds(10);
-// Larger fragments while recording mean fewer wake-ups, for us and for the
-// server; but PipeWire holds a whole fragment back, and a server that dies
-// takes it along. The source's latency follows the fragment (without that,
-// PulseAudio lets a source with nobody else listening post seconds at once,
-// and a quiet stream would tell nothing).
-constexpr std::uint32_t kRecordingFragmentMs = 200;
 // At Stop, fragments this small make the server hand over what it holds.
 constexpr std::uint32_t kTailFragmentMs = 5;
 // A device's first sound comes a few milliseconds after the stream is made;

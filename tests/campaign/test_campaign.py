@@ -15,7 +15,7 @@ from collections import Counter
 import pytest
 from driver import (APP_TITLE, MAIN_TITLE, RATE, START_BUTTON, STOP_BUTTON, Failure, frequency, pactl, read_wave,
                     timed, wait_for, window_size, windows, xdotool)
-from test_faults import restart_server, session_pids, session_process, silent_runs
+from test_faults import FRAGMENT, restart_server, session_pids, session_process, silent_runs
 
 pytestmark = [pytest.mark.campaign, pytest.mark.session("--signal=tone:440", "--decoy-source")]
 
@@ -457,14 +457,14 @@ def judge(take, run_text, mounts, reference):
     # the fragment the server had not handed over.
     if take.recovered:
         end = min(take.fired, take.took(take.stop[1])) if take.stop else take.fired
-        if not end - 1.5 <= seconds <= end + 0.1:
+        if not end - 1 - FRAGMENT - 0.1 <= seconds <= end + 0.1:
             wrong(f"lost: {seconds:.2f} s recovered of a take killed after {end:.2f} s")
     elif asked and kept is None and not take.told(LATE, ALL_SILENT):
         if not asked[0] - 0.03 <= seconds <= asked[1] + 0.03:
             wrong(f"untold: {seconds:.3f} s kept of {asked[0]:.3f}..{asked[1]:.3f} s between the clicks")
     elif kept is not None and take.fired is not None and take.fault in ("server hung", "server killed", "unplugged"):
-        # The server posts 400 ms at a time, and holds that much back on PipeWire.
-        if seconds < min(take.fired, asked[0] if asked else take.fired) - 0.7:
+        # The server posts a fragment at a time, and holds that much back on PipeWire.
+        if seconds < min(take.fired, asked[0] if asked else take.fired) - FRAGMENT - 0.3:
             wrong(f"untold: {seconds:.2f} s kept of a take cut at {take.fired:.2f} s")
 
     # The sound is the tone, and silence only where the program said it would

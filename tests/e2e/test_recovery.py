@@ -8,7 +8,7 @@ import time
 
 import pytest
 from driver import APP_TITLE, MAIN_TITLE, RATE, START_BUTTON, wait_for, window_size, windows
-from test_faults import assert_the_tone, listening
+from test_faults import FRAGMENT, assert_the_tone, listening
 
 
 def new_window(*known):
@@ -51,8 +51,9 @@ def test_a_killed_take_comes_back(session, launch, second):
     again.window = new_window(*([other.window] if second else []))
     take = again.save_and_read(again.window, str(session / "recovered"))
     # What was recorded up to the kill, less at most the last second (fed
-    # once a second) and the 0.4 s the server had not handed over.
-    assert (killed - started - 1.5) * RATE <= take["frames"] <= (killed - started + 0.1) * RATE, take["frames"]
+    # once a second) and the fragment the server had not handed over.
+    lost = 1 + FRAGMENT + 0.1
+    assert (killed - started - lost) * RATE <= take["frames"] <= (killed - started + 0.1) * RATE, take["frames"]
     assert_the_tone(take["samples"], heard)
     assert not list(left[0].parent.glob("take-*.wav")), "the saved take's recovery file is still there"
     again.close(again.window)
